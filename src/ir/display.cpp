@@ -1,0 +1,175 @@
+#include "ir/display.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+
+namespace zembrik {
+
+namespace {
+
+struct CodePointRange {
+  char32_t first;
+  char32_t last;
+};
+
+constexpr CodePointRange kEscapedRanges[] = {
+#include "ir/unicode_tables.inc"
+};
+
+bool needs_escape(char32_t cp) {
+  if (cp < 0x80) return cp < 0x20 || cp == 0x7F;
+  // The first range whose last code point is not below cp is the only one
+  // that can hold it.
+  const auto it = std::lower_bound(
+      std::begin(kEscapedRanges), std::end(kEscapedRanges), cp,
+      [](const CodePointRange& range, char32_t value) { return range.last < value; });
+  return it != std::end(kEscapedRanges) && it->first <= cp;
+}
+
+void append_code_point_escape(std::string& out, char32_t cp) {
+  char hex[8];
+  const auto result = std::to_chars(hex, hex + sizeof hex, static_cast<std::uint32_t>(cp), 16);
+  out += "\\u{";
+  out.append(hex, result.ptr);
+  out += '}';
+}
+
+// Decodes one well-formed UTF-8 sequence at the start of `text` into `cp` and
+// returns its length, or returns 0 for a malformed, overlong, surrogate or
+// out-of-range sequence (including one cut off by the end of the text).
+std::size_t decode_utf8(std::string_view text, char32_t& cp) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) {
+    cp = lead;
+    return 1;
+  }
+  // Length, payload bits of the lead byte and the smallest code point that
+  // needs this length (anything below it is an overlong form).
+  std::size_t length = 0;
+  char32_t min = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    cp = lead & 0x1F;
+    min = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    cp = lead & 0x0F;
+    min = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    cp = lead & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string display_float(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+
+  // Without a precision, scientific form yields the shortest round-trip
+  // digits, e.g. "-1.25e+02"; only their placement is left to do here.
+  char buffer[64];
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  assert(result.ec == std::errc() && "a finite double fits the buffer");
+  const std::string_view sci(buffer, result.ptr - buffer);
+
+  const std::size_t e_pos = sci.find('e');
+  assert(e_pos != std::string_view::npos && "scientific form has an exponent");
+  std::string_view mantissa = sci.substr(0, e_pos);
+  const bool negative = mantissa.front() == '-';
+  if (negative) mantissa.remove_prefix(1);
+
+  std::string digits;
+  for (char c : mantissa) {
+    if (c != '.') digits += c;
+  }
+  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+
+  std::string_view exp_text = sci.substr(e_pos + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  int exponent = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+
+  // The decimal point goes after this many digits; it may lie before the
+  // first digit (leading zeros) or after the last (trailing zeros).
+  const long point = static_cast<long>(exponent) + 1;
+  const long count = static_cast<long>(digits.size());
+  std::string out = negative ? "-" : "";
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point));
+  }
+  return out;
+}
+
+std::string display_str(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() + 2);
+  out += '"';
+  while (!utf8.empty()) {
+    char32_t cp = 0;
+    const std::size_t length = decode_utf8(utf8, cp);
+    if (length == 0) {
+      // Malformed input: each byte of a broken sequence shows as U+FFFD.
+      out += "\\u{fffd}";
+      utf8.remove_prefix(1);
+      continue;
+    }
+    switch (cp) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\0':
+        out += "\\0";
+        break;
+      default:
+        if (needs_escape(cp)) {
+          append_code_point_escape(out, cp);
+        } else {
+          out.append(utf8.data(), length);
+        }
+    }
+    utf8.remove_prefix(length);
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace zembrik

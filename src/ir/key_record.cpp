@@ -1,0 +1,289 @@
+#include "ir/key_record.hpp"
+
+#include <bit>
+#include <cassert>
+#include <cstring>
+
+namespace zembrik::record {
+namespace {
+
+// Every field goes through one of these four primitives. The traversal is
+// written once, over a sink: SizeBound adds up an upper bound of the bytes,
+// Writer then writes them through a raw pointer into room made in one go,
+// which is what keeps encoding cheap on the store's hot path.
+struct SizeBound {
+  std::size_t bytes = 0;
+  void u8(std::uint8_t) { bytes += 1; }
+  void varint(std::uint64_t) { bytes += 10; }
+  void raw64(std::uint64_t) { bytes += 8; }
+  void str(std::string_view s) { bytes += 10 + s.size(); }
+};
+
+struct Writer {
+  char* at;
+  void u8(std::uint8_t byte) { *at++ = static_cast<char>(byte); }
+  void varint(std::uint64_t v) {
+    while (v >= 0x80) {
+      *at++ = static_cast<char>(v | 0x80);
+      v >>= 7;
+    }
+    *at++ = static_cast<char>(v);
+  }
+  void raw64(std::uint64_t bits) {
+    std::memcpy(at, &bits, sizeof bits);
+    at += sizeof bits;
+  }
+  void str(std::string_view s) {
+    varint(s.size());
+    std::memcpy(at, s.data(), s.size());
+    at += s.size();
+  }
+};
+
+template <class Sink>
+void put_ids(Sink& out, const NodeIds& ids) {
+  out.varint(ids.size());
+  for (NodeId id : ids) out.varint(id);
+}
+
+// Returns whether the value was a NaN.
+template <class Sink>
+bool put_value(Sink& out, const ParamValue& value, Nans nans) {
+  out.u8(static_cast<std::uint8_t>(value.tag()));
+  switch (value.tag()) {
+    case ParamValue::Tag::Int: {
+      const auto v = static_cast<std::uint64_t>(value.as_int());
+      out.varint((v << 1) ^ (0 - (v >> 63)));  // zigzag
+      return false;
+    }
+    case ParamValue::Tag::Float: {
+      const double f = value.as_float();
+      const bool nan = f != f;
+      out.raw64(nan && nans == Nans::Canonicalize ? kCanonicalNanBits
+                                                  : std::bit_cast<std::uint64_t>(f));
+      return nan;
+    }
+    case ParamValue::Tag::Bool:
+      out.u8(value.as_bool() ? 1 : 0);
+      return false;
+    case ParamValue::Tag::Str:
+      out.str(value.as_str());
+      return false;
+  }
+  return false;
+}
+
+template <class Sink>
+bool put_params(Sink& out, const ParamMap& params, Nans nans) {
+  bool nan = false;
+  out.varint(params.size());
+  for (const auto& [key, value] : params) {
+    out.str(key);
+    nan |= put_value(out, value, nans);
+  }
+  return nan;
+}
+
+template <class Sink>
+bool put_key(Sink& out, const NodeKey& key, Nans nans) {
+  out.u8(static_cast<std::uint8_t>(key.index()));
+  return std::visit(
+      [&](const auto& k) -> bool {
+        using K = std::decay_t<decltype(k)>;
+        bool nan = false;
+        if constexpr (std::is_same_v<K, Source>) {
+          out.str(k.name);
+          nan = put_params(out, k.params, nans);
+        } else if constexpr (std::is_same_v<K, Op> || std::is_same_v<K, Reduction>) {
+          out.str(k.name);
+          nan = put_params(out, k.params, nans);
+          put_ids(out, k.inputs);
+        } else if constexpr (std::is_same_v<K, External>) {
+          const PayloadDescriptor& d = k.descriptor;
+          for (const std::string* s :
+               {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+            out.str(*s);
+          }
+          out.u8(d.preprocessing_ref ? 1 : 0);
+          if (d.preprocessing_ref) out.str(*d.preprocessing_ref);
+          nan = put_params(out, k.params, nans);
+          put_ids(out, k.inputs);
+        } else if constexpr (std::is_same_v<K, Stage>) {
+          put_ids(out, k.inputs);
+          out.varint(k.members.size());
+          for (const StageOp& m : k.members) {
+            out.str(m.token);
+            out.varint(m.inputs.size());
+            for (const StageRef& ref : m.inputs) {
+              out.u8(static_cast<std::uint8_t>(ref.tag));
+              out.varint(ref.index);
+            }
+          }
+        } else {  // Exchange, Join
+          nan = put_params(out, k.params, nans);
+          put_ids(out, k.inputs);
+        }
+        return nan;
+      },
+      key);
+}
+
+// Appends what `put` writes for `item` to `out`; returns put's result.
+template <class Put>
+bool append(std::string& out, Put&& put) {
+  SizeBound bound;
+  put(bound);
+  const std::size_t begin = out.size();
+  out.resize(begin + bound.bytes);
+  Writer writer{out.data() + begin};
+  const bool result = put(writer);
+  out.resize(static_cast<std::size_t>(writer.at - out.data()));
+  return result;
+}
+
+// Reads records that `encode` wrote; they never come from outside the process.
+class Reader {
+ public:
+  explicit Reader(std::string_view bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  std::uint8_t u8() {
+    assert(at_ < end_ && "record ends early");
+    return static_cast<std::uint8_t>(*at_++);
+  }
+  std::uint64_t varint() {
+    std::uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      const std::uint8_t byte = u8();
+      v |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+      if (byte < 0x80) return v;
+    }
+  }
+  std::string str() {
+    const std::uint64_t n = varint();
+    assert(n <= static_cast<std::uint64_t>(end_ - at_) && "record string overruns");
+    std::string s(at_, n);
+    at_ += n;
+    return s;
+  }
+  NodeIds ids() {
+    NodeIds ids(varint());
+    for (NodeId& id : ids) id = varint();
+    return ids;
+  }
+  ParamValue value() {
+    switch (static_cast<ParamValue::Tag>(u8())) {
+      case ParamValue::Tag::Int: {
+        const std::uint64_t z = varint();
+        return ParamValue::Int(static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1))));
+      }
+      case ParamValue::Tag::Float: {
+        std::uint64_t bits;
+        assert(end_ - at_ >= 8 && "record float overruns");
+        std::memcpy(&bits, at_, sizeof bits);
+        at_ += sizeof bits;
+        return ParamValue::Float(std::bit_cast<double>(bits));
+      }
+      case ParamValue::Tag::Bool:
+        return ParamValue::Bool(u8() != 0);
+      case ParamValue::Tag::Str:
+        return ParamValue::Str(str());
+    }
+    assert(false && "bad value tag in record");
+    return ParamValue::Int(0);
+  }
+  ParamMap params() {
+    std::vector<ParamEntry> entries(varint(), ParamEntry{std::string(), ParamValue::Int(0)});
+    for (auto& [key, value] : entries) {
+      key = str();
+      value = this->value();
+    }
+    // Records keep the map's order, so sorting again changes nothing.
+    return ParamMap::from_entries(std::move(entries));
+  }
+  StageOp member() {
+    StageOp op{str(), {}};
+    op.inputs.resize(varint(), StageRef::Input(0));
+    for (StageRef& ref : op.inputs) {
+      ref.tag = static_cast<StageRef::Tag>(u8());
+      ref.index = varint();
+    }
+    return op;
+  }
+  bool done() const { return at_ == end_; }
+
+ private:
+  const char* at_;
+  const char* end_;
+};
+
+}  // namespace
+
+void encode_value(const ParamValue& value, std::string& out, Nans nans) {
+  append(out, [&](auto& sink) { return put_value(sink, value, nans); });
+}
+
+bool encode_params(const ParamMap& params, std::string& out, Nans nans) {
+  return append(out, [&](auto& sink) { return put_params(sink, params, nans); });
+}
+
+bool encode(const NodeKey& key, std::string& out, Nans nans) {
+  return append(out, [&](auto& sink) { return put_key(sink, key, nans); });
+}
+
+NodeKey decode(std::string_view bytes) {
+  Reader in(bytes);
+  NodeKey key = [&]() -> NodeKey {
+    switch (static_cast<NodeTag>(in.u8())) {
+      case NodeTag::Source: {
+        std::string name = in.str();
+        return Source{std::move(name), in.params()};
+      }
+      case NodeTag::Op: {
+        std::string name = in.str();
+        ParamMap params = in.params();
+        return Op{std::move(name), std::move(params), in.ids()};
+      }
+      case NodeTag::Reduction: {
+        std::string name = in.str();
+        ParamMap params = in.params();
+        return Reduction{std::move(name), std::move(params), in.ids()};
+      }
+      case NodeTag::External: {
+        PayloadDescriptor d;
+        for (std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+          *s = in.str();
+        }
+        if (in.u8() != 0) d.preprocessing_ref = in.str();
+        ParamMap params = in.params();
+        return External{std::move(d), std::move(params), in.ids()};
+      }
+      case NodeTag::Stage: {
+        Stage stage{in.ids(), {}};
+        stage.members.resize(in.varint());
+        for (StageOp& m : stage.members) m = in.member();
+        return stage;
+      }
+      case NodeTag::Exchange: {
+        ParamMap params = in.params();
+        return Exchange{std::move(params), in.ids()};
+      }
+      case NodeTag::Join: {
+        ParamMap params = in.params();
+        return Join{std::move(params), in.ids()};
+      }
+    }
+    assert(false && "bad node tag in record");
+    return Source{};
+  }();
+  assert(in.done() && "trailing bytes in record");
+  return key;
+}
+
+std::string canonical(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  encode(decode(bytes), out, Nans::Canonicalize);
+  return out;
+}
+
+}  // namespace zembrik::record

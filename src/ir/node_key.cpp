@@ -1,0 +1,64 @@
+#include "ir/node_key.hpp"
+
+#include "ir/hash.hpp"
+#include "ir/key_record.hpp"
+
+namespace zembrik {
+
+const NodeIds& inputs_of(const NodeKey& key) {
+  static const NodeIds kNone;
+  return std::visit(
+      [](const auto& k) -> const NodeIds& {
+        if constexpr (std::is_same_v<std::decay_t<decltype(k)>, Source>) {
+          return kNone;
+        } else {
+          return k.inputs;
+        }
+      },
+      key);
+}
+
+NodeKey with_inputs(const NodeKey& key, NodeIds inputs) {
+  NodeKey copy = key;
+  std::visit(
+      [&](auto& k) {
+        if constexpr (!std::is_same_v<std::decay_t<decltype(k)>, Source>) {
+          k.inputs = std::move(inputs);
+        }
+      },
+      copy);
+  return copy;
+}
+
+const ParamMap* params_of(const NodeKey& key) {
+  return std::visit(
+      [](const auto& k) -> const ParamMap* {
+        if constexpr (std::is_same_v<std::decay_t<decltype(k)>, Stage>) {
+          return nullptr;
+        } else {
+          return &k.params;
+        }
+      },
+      key);
+}
+
+std::string_view name_of(const NodeKey& key) {
+  if (const auto* k = std::get_if<Source>(&key)) return k->name;
+  if (const auto* k = std::get_if<Op>(&key)) return k->name;
+  if (const auto* k = std::get_if<Reduction>(&key)) return k->name;
+  return {};
+}
+
+const char* kind_word(const NodeKey& key) {
+  static constexpr const char* kWords[] = {"source", "op",       "reduction", "external",
+                                           "stage",  "exchange", "join"};
+  return kWords[key.index()];
+}
+
+std::uint64_t hash_value(const NodeKey& key, std::uint64_t seed) {
+  std::string bytes;
+  record::encode(key, bytes, record::Nans::Canonicalize);
+  return hash_bytes(bytes, seed);
+}
+
+}  // namespace zembrik

@@ -1,0 +1,81 @@
+#include "ir/params.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "ir/display.hpp"
+#include "ir/hash.hpp"
+#include "ir/key_record.hpp"
+
+namespace zembrik {
+
+std::uint64_t canonical_float_bits(double value) {
+  return value != value ? kCanonicalNanBits : std::bit_cast<std::uint64_t>(value);
+}
+
+bool operator==(const ParamValue& a, const ParamValue& b) {
+  if (a.tag() != b.tag()) return false;
+  if (a.tag() == ParamValue::Tag::Float) {
+    return canonical_float_bits(a.as_float()) == canonical_float_bits(b.as_float());
+  }
+  return a.value == b.value;
+}
+
+ParamMap ParamMap::from_entries(std::vector<ParamEntry> entries) {
+  // std::string compares as unsigned bytes, which is the order keys need.
+  const auto by_key = [](const ParamEntry& a, const ParamEntry& b) { return a.first < b.first; };
+  if (entries.size() <= 16) {
+    // Insertion sort is stable and, unlike stable_sort, allocates nothing;
+    // almost every map is this small.
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      for (std::size_t j = i; j > 0 && by_key(entries[j], entries[j - 1]); --j) {
+        std::swap(entries[j], entries[j - 1]);
+      }
+    }
+  } else {
+    std::stable_sort(entries.begin(), entries.end(), by_key);
+  }
+  ParamMap map;
+  map.entries_ = std::move(entries);
+  return map;
+}
+
+std::string display(const ParamValue& value) {
+  switch (value.tag()) {
+    case ParamValue::Tag::Int:
+      return std::to_string(value.as_int());
+    case ParamValue::Tag::Float:
+      return display_float(value.as_float());
+    case ParamValue::Tag::Bool:
+      return value.as_bool() ? "true" : "false";
+    case ParamValue::Tag::Str:
+      return display_str(value.as_str());
+  }
+  return {};
+}
+
+std::string display(const ParamMap& params) {
+  std::string out = "{";
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += params[i].first;
+    out += '=';
+    out += display(params[i].second);
+  }
+  out += '}';
+  return out;
+}
+
+std::uint64_t hash_value(const ParamValue& value, std::uint64_t seed) {
+  std::string bytes;
+  record::encode_value(value, bytes, record::Nans::Canonicalize);
+  return hash_bytes(bytes, seed);
+}
+
+std::uint64_t hash_value(const ParamMap& params, std::uint64_t seed) {
+  std::string bytes;
+  record::encode_params(params, bytes, record::Nans::Canonicalize);
+  return hash_bytes(bytes, seed);
+}
+
+}  // namespace zembrik

@@ -1,0 +1,81 @@
+// Parameter values and parameter maps: the typed, ordered settings that are
+// part of every node's identity.
+//
+// Floats compare by bit pattern with every NaN folded onto one canonical
+// quiet NaN, so +0.0 and -0.0 differ and there is no numeric tolerance. An
+// Int never equals a Float or a Bool. A ParamMap keeps its entries sorted by
+// the raw bytes of their keys, stably, without removing repeated keys.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace zembrik {
+
+// The canonical quiet NaN that every NaN is compared and hashed as.
+inline constexpr std::uint64_t kCanonicalNanBits = 0x7FF8000000000000ULL;
+
+// The bit pattern a float compares by: its own bits, or the canonical NaN.
+std::uint64_t canonical_float_bits(double value);
+
+// A tagged parameter value. The alternative index is the tag that the
+// canonical blob writes: 0 Int, 1 Float, 2 Bool, 3 Str.
+struct ParamValue {
+  enum class Tag : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+
+  std::variant<std::int64_t, double, bool, std::string> value;
+
+  static ParamValue Int(std::int64_t v) { return {std::in_place_index<0>, v}; }
+  static ParamValue Float(double v) { return {std::in_place_index<1>, v}; }
+  static ParamValue Bool(bool v) { return {std::in_place_index<2>, v}; }
+  static ParamValue Str(std::string v) { return {std::in_place_index<3>, std::move(v)}; }
+
+  Tag tag() const { return static_cast<Tag>(value.index()); }
+  std::int64_t as_int() const { return std::get<0>(value); }
+  double as_float() const { return std::get<1>(value); }
+  bool as_bool() const { return std::get<2>(value); }
+  const std::string& as_str() const { return std::get<3>(value); }
+
+  friend bool operator==(const ParamValue& a, const ParamValue& b);
+
+ private:
+  template <std::size_t I, class T>
+  ParamValue(std::in_place_index_t<I> index, T&& v) : value(index, std::forward<T>(v)) {}
+};
+
+using ParamEntry = std::pair<std::string, ParamValue>;
+
+class ParamMap {
+ public:
+  ParamMap() = default;
+
+  // Orders loose entries by key bytes; entries with equal keys keep their
+  // arrival order. The only way to build a map from loose entries.
+  static ParamMap from_entries(std::vector<ParamEntry> entries);
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const ParamEntry& operator[](std::size_t i) const { return entries_[i]; }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+
+  friend bool operator==(const ParamMap& a, const ParamMap& b) = default;
+
+ private:
+  std::vector<ParamEntry> entries_;
+};
+
+// Human-readable text of a value, as node labels show it.
+std::string display(const ParamValue& value);
+// "{key=value, ...}" in map order.
+std::string display(const ParamMap& params);
+
+// Seeded hashes that agree with the equality above. They never leave the
+// process: nothing persists or shows them.
+std::uint64_t hash_value(const ParamValue& value, std::uint64_t seed);
+std::uint64_t hash_value(const ParamMap& params, std::uint64_t seed);
+
+}  // namespace zembrik

@@ -1,0 +1,50 @@
+// Result<T, E>: a value or an error value. Core operations report their
+// failures this way; only the Python layer turns errors into exceptions.
+#pragma once
+
+#include <cassert>
+#include <stdexcept>
+#include <utility>
+#include <variant>
+
+namespace zembrik {
+
+template <class T, class E>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & {
+    assert(ok() && "value() of a failed result");
+    return std::get<0>(state_);
+  }
+  const T& value() const& {
+    assert(ok() && "value() of a failed result");
+    return std::get<0>(state_);
+  }
+  T&& value() && {
+    assert(ok() && "value() of a failed result");
+    return std::get<0>(std::move(state_));
+  }
+  const E& error() const {
+    assert(!ok() && "error() of a successful result");
+    return std::get<1>(state_);
+  }
+
+ private:
+  std::variant<T, E> state_;
+};
+
+// A broken invariant or a poisoned lock: the call cannot go on, and the
+// object it happened in stays unusable. The Python layer raises it as an
+// exception outside the Exception hierarchy.
+class InternalFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace zembrik

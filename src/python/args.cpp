@@ -1,0 +1,140 @@
+#include "python/args.hpp"
+
+#include <string>
+
+#include "python/pyref.hpp"
+
+namespace zembrik::py {
+namespace {
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c' -- as the interpreter lists them.
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t positional, Py_ssize_t required,
+                         Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (required == positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.name,
+                 positional, positional == 1 ? "" : "s", given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zd to %zd positional arguments but %zd %s given", sig.name,
+                 required, positional, given, verb);
+  }
+  return false;
+}
+
+bool missing(const Signature& sig, const std::vector<const char*>& names, const char* what) {
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s argument%s: %s", sig.name,
+               names.size(), what, names.size() == 1 ? "" : "s", quoted_list(names).c_str());
+  return false;
+}
+
+bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nargs,
+               PyObject* const* kw_names, PyObject* const* kw_values, Py_ssize_t nkw,
+               PyObject** out) {
+  const Py_ssize_t count = static_cast<Py_ssize_t>(sig.parameters.size());
+  const Parameter* params = sig.parameters.begin();
+  Py_ssize_t n_positional = 0;
+  Py_ssize_t n_required_positional = 0;
+  for (const Parameter& p : sig.parameters) {
+    if (p.keyword_only) continue;
+    ++n_positional;
+    if (p.required) ++n_required_positional;
+  }
+  if (nargs > n_positional) {
+    return too_many_positional(sig, n_positional, n_required_positional, nargs);
+  }
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? positional[i] : nullptr;
+
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* name = kw_names[k];
+    Py_ssize_t index = -1;
+    if (PyUnicode_Check(name)) {
+      for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) {
+          index = i;
+          break;
+        }
+      }
+    }
+    if (index < 0) {
+      if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name);
+      } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                     name);
+      }
+      return false;
+    }
+    if (out[index] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
+                   params[index].name);
+      return false;
+    }
+    out[index] = kw_values[k];
+  }
+
+  std::vector<const char*> absent_positional;
+  std::vector<const char*> absent_keyword;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (!params[i].required || out[i] != nullptr) continue;
+    (params[i].keyword_only ? absent_keyword : absent_positional).push_back(params[i].name);
+  }
+  if (!absent_positional.empty()) return missing(sig, absent_positional, "positional");
+  if (!absent_keyword.empty()) return missing(sig, absent_keyword, "keyword-only");
+  return true;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out) {
+  nargs = PyVectorcall_NARGS(nargs);
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  PyObject* const* names = nkw > 0 ? PySequence_Fast_ITEMS(kwnames) : nullptr;
+  return bind_core(sig, args, nargs, names, args + nargs, nkw, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  std::vector<PyObject*> names;
+  std::vector<PyObject*> values;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      names.push_back(name);
+      values.push_back(value);
+    }
+  }
+  // The tuple and dict outlive the call, so borrowed slots stay valid.
+  return bind_core(sig, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), names.data(),
+                   values.data(), static_cast<Py_ssize_t>(names.size()), out);
+}
+
+bool note_argument(const char* name) {
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
+    PyRef added(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
+    if (!added) PyErr_Clear();  // the original error matters more than its note
+  }
+  PyErr_Restore(type, value, traceback);
+  return false;
+}
+
+}  // namespace zembrik::py

@@ -1,0 +1,253 @@
+#include "python/convert.hpp"
+
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/payload_descriptor.hpp"
+
+namespace zembrik::py {
+namespace {
+
+// A failed conversion test that the next test may try again after; errors
+// outside Exception (KeyboardInterrupt and the like) are never swallowed.
+bool clear_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+bool id_from_py(PyObject* item, NodeId& out) {
+  if (PyLong_CheckExact(item)) {
+    out = PyLong_AsUnsignedLongLong(item);
+  } else {
+    PyRef index(PyNumber_Index(item));
+    if (!index) return false;
+    out = PyLong_AsUnsignedLongLong(index.get());
+  }
+  return !(out == static_cast<NodeId>(-1) && PyErr_Occurred());
+}
+
+enum class Test { Passed, Failed, Error };
+
+// Test (b): the interpreter's integer conversion within the signed 64-bit
+// range. Floats have no __index__ and so fail it.
+Test int_test(PyObject* value, std::int64_t& out) {
+  PyRef index;
+  if (!PyLong_Check(value)) {
+    if (!PyIndex_Check(value)) return Test::Failed;
+    index = PyRef(PyNumber_Index(value));
+    if (!index) return clear_ordinary_error() ? Test::Failed : Test::Error;
+    value = index.get();
+  }
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (overflow != 0) return Test::Failed;
+  if (out == -1 && PyErr_Occurred()) return clear_ordinary_error() ? Test::Failed : Test::Error;
+  return Test::Passed;
+}
+
+// Test (c): the interpreter's float conversion (__float__ or __index__).
+Test float_test(PyObject* value, double& out) {
+  out = PyFloat_AsDouble(value);
+  if (out == -1.0 && PyErr_Occurred()) {
+    return clear_ordinary_error() ? Test::Failed : Test::Error;
+  }
+  return Test::Passed;
+}
+
+// Test (d): a str that encodes to UTF-8.
+Test str_test(PyObject* value, std::string& out) {
+  if (!PyUnicode_Check(value)) return Test::Failed;
+  if (!string_from_py(value, out)) return clear_ordinary_error() ? Test::Failed : Test::Error;
+  return Test::Passed;
+}
+
+// The tests in their fixed order; the first that passes decides.
+bool value_from_py(PyObject* value, std::vector<ParamEntry>& entries, std::string key) {
+  if (PyBool_Check(value)) {
+    entries.emplace_back(std::move(key), ParamValue::Bool(value == Py_True));
+    return true;
+  }
+  std::int64_t i;
+  switch (int_test(value, i)) {
+    case Test::Passed:
+      entries.emplace_back(std::move(key), ParamValue::Int(i));
+      return true;
+    case Test::Error:
+      return false;
+    case Test::Failed:
+      break;
+  }
+  double f;
+  switch (float_test(value, f)) {
+    case Test::Passed:
+      entries.emplace_back(std::move(key), ParamValue::Float(f));
+      return true;
+    case Test::Error:
+      return false;
+    case Test::Failed:
+      break;
+  }
+  std::string s;
+  switch (str_test(value, s)) {
+    case Test::Passed:
+      entries.emplace_back(std::move(key), ParamValue::Str(std::move(s)));
+      return true;
+    case Test::Error:
+      return false;
+    case Test::Failed:
+      break;
+  }
+  PyErr_SetString(PyExc_TypeError, "param values must be int, float, bool, or str");
+  return false;
+}
+
+}  // namespace
+
+bool string_from_py(PyObject* obj, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out.assign(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool name_argument(PyObject* obj, const char* argument, std::string& out) {
+  return string_from_py(obj, out) || note_argument(argument);
+}
+
+bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
+  out.clear();
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "expected a sequence of node ids, got str");
+    return note_argument(argument);
+  }
+  if (!PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of node ids, got %s", Py_TYPE(obj)->tp_name);
+    return note_argument(argument);
+  }
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    // Indexing with the size read afresh each time is what iterating them
+    // does, and stays safe when an element's __index__ changes the list.
+    const bool is_list = PyList_CheckExact(obj);
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
+      PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+      NodeId id;
+      if (!id_from_py(item.get(), id)) return note_argument(argument);
+      out.push_back(id);
+    }
+    return true;
+  }
+  PyRef iterator(PyObject_GetIter(obj));
+  if (!iterator) return note_argument(argument);
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    NodeId id;
+    if (!id_from_py(item.get(), id)) return note_argument(argument);
+    out.push_back(id);
+  }
+  return PyErr_Occurred() ? note_argument(argument) : true;
+}
+
+bool params_from_py(PyObject* obj, ParamMap& out) {
+  if (obj == nullptr || obj == Py_None) {
+    out = ParamMap();
+    return true;
+  }
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
+    return false;
+  }
+  std::vector<ParamEntry> entries;
+  entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  Py_ssize_t pos = 0;
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
+    // Held while converting: a value's __index__ or __float__ may run code
+    // that changes the dict.
+    PyRef key = PyRef::borrow(borrowed_key);
+    PyRef value = PyRef::borrow(borrowed_value);
+    std::string key_text;
+    if (!string_from_py(key.get(), key_text)) return false;
+    if (!value_from_py(value.get(), entries, std::move(key_text))) return false;
+  }
+  out = ParamMap::from_entries(std::move(entries));
+  return true;
+}
+
+PyRef string_to_py(std::string_view text) {
+  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+}
+
+PyRef params_to_py(const ParamMap& params) {
+  PyRef dict(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [key, value] : params) {
+    PyRef py_key = string_to_py(key);
+    if (!py_key) return PyRef();
+    PyRef py_value;
+    switch (value.tag()) {
+      case ParamValue::Tag::Int:
+        py_value = PyRef(PyLong_FromLongLong(value.as_int()));
+        break;
+      case ParamValue::Tag::Float:
+        py_value = PyRef(PyFloat_FromDouble(value.as_float()));
+        break;
+      case ParamValue::Tag::Bool:
+        py_value = PyRef::borrow(value.as_bool() ? Py_True : Py_False);
+        break;
+      case ParamValue::Tag::Str:
+        py_value = string_to_py(value.as_str());
+        break;
+    }
+    if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return PyRef();
+  }
+  return dict;
+}
+
+bool descriptor_from_py(const ModuleState& state, PyObject* obj, PayloadDescriptor& out) {
+  if (PyObject_TypeCheck(obj, state.payload_descriptor_type)) {
+    out = reinterpret_cast<PyPayloadDescriptor*>(obj)->value;
+    return true;
+  }
+  if (!PyDict_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "descriptor must be a PayloadDescriptor or dict");
+    return false;
+  }
+  // Plain dict lookups: a subclass's __getitem__ is not consulted.
+  PyObject* ref = PyDict_GetItemWithError(obj, state.key(Key::preprocessing_ref));
+  if (ref == nullptr && PyErr_Occurred()) return false;
+  out.preprocessing_ref.reset();
+  if (ref != nullptr && ref != Py_None) {
+    PyRef held = PyRef::borrow(ref);
+    if (!string_from_py(held.get(), out.preprocessing_ref.emplace())) return false;
+  }
+  const std::pair<Key, std::string*> required[] = {{Key::kind, &out.kind},
+                                                   {Key::content_hash, &out.content_hash},
+                                                   {Key::framework, &out.framework},
+                                                   {Key::version, &out.version},
+                                                   {Key::io_schema, &out.io_schema}};
+  for (const auto& [field, target] : required) {
+    PyObject* value = PyDict_GetItemWithError(obj, state.key(field));
+    if (value == nullptr) {
+      if (PyErr_Occurred()) return false;
+      PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'",
+                   kKeyTexts[static_cast<int>(field)]);
+      return false;
+    }
+    PyRef held = PyRef::borrow(value);
+    if (!string_from_py(held.get(), *target)) return false;
+  }
+  return true;
+}
+
+PyObject* map_err(const BadNodeId& error) {
+  PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(error.id));
+  return nullptr;
+}
+
+}  // namespace zembrik::py

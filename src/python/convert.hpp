@@ -1,0 +1,58 @@
+// Conversions between Python objects and core values, and the mapping of
+// core errors to Python exceptions.
+//
+// Every converter returns false with a Python exception set on failure and
+// leaves its output unspecified; nothing converted so far escapes.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <exception>
+#include <string>
+
+#include "ir/node_key.hpp"
+#include "ir/params.hpp"
+#include "python/module_state.hpp"
+#include "python/pyref.hpp"
+#include "store/graph_store.hpp"
+
+namespace zembrik::py {
+
+// A `str` (or subclass) as UTF-8; a lone surrogate raises the encoding error.
+[[nodiscard]] bool string_from_py(PyObject* obj, std::string& out);
+// A typed `str` argument: as above, with the argument's note on failure.
+[[nodiscard]] bool name_argument(PyObject* obj, const char* argument, std::string& out);
+
+// An id list argument (`inputs`, `outputs`): a sequence, not a str, dict,
+// set or iterator, of ints in the unsigned 64-bit range.
+[[nodiscard]] bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out);
+
+// A dict (or None / absent) of str keys to bool, int, float or str values.
+[[nodiscard]] bool params_from_py(PyObject* obj, ParamMap& out);
+PyRef params_to_py(const ParamMap& params);
+
+// A PayloadDescriptor object or a plain dict holding its fields.
+[[nodiscard]] bool descriptor_from_py(const ModuleState& state, PyObject* obj,
+                                      PayloadDescriptor& out);
+
+PyRef string_to_py(std::string_view text);
+
+// Raises ValueError "no node with id {}"; returns nullptr for `return`.
+PyObject* map_err(const BadNodeId& error);
+
+// Runs a method body, turning C++ exceptions into Python ones: internal
+// failures into the module's BaseException-derived class.
+template <class Body>
+PyObject* guarded(const ModuleState& state, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(state.internal_error, e.what());
+    return nullptr;
+  }
+}
+
+}  // namespace zembrik::py

@@ -1,0 +1,325 @@
+// GraphStore(): record a pipeline with the add_* methods (each returns the
+// node's id) and read it back with node_count(), outputs() and nodes().
+// Arguments are converted before the store is locked, and Python objects are
+// built from copies after it is released. The object holds no Python
+// references, so it needs no GC support.
+#include "python/graph_store.hpp"
+
+#include <new>
+#include <vector>
+
+#include "ir/display.hpp"
+#include "ir/token.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+
+namespace zembrik::py {
+namespace {
+
+// Every method takes the defining class, which leads to the module state.
+using Method = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Takes the key by value: converting an alternative to a NodeKey would copy.
+PyObject* record(PyObject* self, NodeKey key) {
+  Result<NodeId, BadNodeId> id = store_of(self).intern(key);
+  if (!id) return map_err(id.error());
+  return PyLong_FromUnsignedLongLong(id.value());
+}
+
+PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const Signature signature{"GraphStore.add_source", {{"name", true}, {"params"}}};
+  PyObject* a[2];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    NodeKey key = Source{};
+    Source& source = std::get<Source>(key);
+    if (!name_argument(a[0], "name", source.name) || !params_from_py(a[1], source.params)) {
+      return nullptr;
+    }
+    Result<NodeId, BadNodeId> id = store_of(self).intern(key);
+    if (!id) throw InternalFailure("source has no inputs");
+    return PyLong_FromUnsignedLongLong(id.value());
+  });
+}
+
+// add_op and add_reduction: a name, inputs and parameters.
+template <class Key>
+PyObject* add_named(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, const Signature& signature) {
+  PyObject* a[3];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    Key key;
+    if (!name_argument(a[0], "name", key.name) || !ids_from_py(a[1], "inputs", key.inputs) ||
+        !params_from_py(a[2], key.params)) {
+      return nullptr;
+    }
+    return record(self, std::move(key));
+  });
+}
+
+PyObject* add_op(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+  static const Signature signature{"GraphStore.add_op",
+                                   {{"name", true}, {"inputs", true}, {"params"}}};
+  return add_named<Op>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* add_reduction(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const Signature signature{"GraphStore.add_reduction",
+                                   {{"name", true}, {"inputs", true}, {"params"}}};
+  return add_named<Reduction>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const Signature signature{"GraphStore.add_external",
+                                   {{"descriptor", true}, {"inputs", true}, {"params"}}};
+  PyObject* a[3];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  const ModuleState& state = *state_of_type(cls);
+  return guarded(state, [&]() -> PyObject* {
+    External key;
+    if (!ids_from_py(a[1], "inputs", key.inputs) ||
+        !descriptor_from_py(state, a[0], key.descriptor) || !params_from_py(a[2], key.params)) {
+      return nullptr;
+    }
+    return record(self, std::move(key));
+  });
+}
+
+// add_exchange and add_join: inputs and a scheme, no name.
+template <class Key>
+PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, const Signature& signature) {
+  PyObject* a[2];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    Key key;
+    if (!ids_from_py(a[0], "inputs", key.inputs) || !params_from_py(a[1], key.params)) {
+      return nullptr;
+    }
+    return record(self, std::move(key));
+  });
+}
+
+PyObject* add_exchange(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const Signature signature{"GraphStore.add_exchange", {{"inputs", true}, {"params"}}};
+  return add_boundary<Exchange>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* add_join(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  static const Signature signature{"GraphStore.add_join", {{"inputs", true}, {"params"}}};
+  return add_boundary<Join>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* node_count(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const Signature signature{"GraphStore.node_count", {}};
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    return PyLong_FromUnsignedLongLong(store_of(self).node_count());
+  });
+}
+
+PyRef ids_to_py(const NodeIds& ids) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    if (id == nullptr) return PyRef();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+  }
+  return list;
+}
+
+PyObject* outputs(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+  static const Signature signature{"GraphStore.outputs", {}};
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  return guarded(*state_of_type(cls),
+                 [&]() -> PyObject* { return ids_to_py(store_of(self).outputs()).release(); });
+}
+
+bool set_item(PyObject* dict, const ModuleState& state, Key key, PyRef value) {
+  return value && PyDict_SetItem(dict, state.key(key), value.get()) == 0;
+}
+
+PyRef descriptor_dict(const ModuleState& state, const PayloadDescriptor& d) {
+  PyRef dict(PyDict_New());
+  const bool ok =
+      dict && set_item(dict.get(), state, Key::kind, string_to_py(d.kind)) &&
+      set_item(dict.get(), state, Key::content_hash, string_to_py(d.content_hash)) &&
+      set_item(dict.get(), state, Key::framework, string_to_py(d.framework)) &&
+      set_item(dict.get(), state, Key::version, string_to_py(d.version)) &&
+      set_item(dict.get(), state, Key::io_schema, string_to_py(d.io_schema)) &&
+      set_item(dict.get(), state, Key::preprocessing_ref,
+               d.preprocessing_ref ? string_to_py(*d.preprocessing_ref) : PyRef::borrow(Py_None));
+  return ok ? std::move(dict) : PyRef();
+}
+
+PyRef member_dict(const ModuleState& state, const MemberView& member) {
+  PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+  if (!refs) return refs;
+  for (std::size_t i = 0; i < member.inputs.size(); ++i) {
+    const StageRef& ref = member.inputs[i];
+    PyObject* tag = state.key(ref.tag == StageRef::Tag::Input ? Key::input : Key::member);
+    PyObject* pair = Py_BuildValue("(OK)", tag, static_cast<unsigned long long>(ref.index));
+    if (pair == nullptr) return PyRef();
+    PyList_SET_ITEM(refs.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  PyRef dict(PyDict_New());
+  const bool ok = dict && set_item(dict.get(), state, Key::kind, string_to_py(member.op.kind)) &&
+                  set_item(dict.get(), state, Key::name, string_to_py(member.op.name)) &&
+                  set_item(dict.get(), state, Key::params, params_to_py(member.op.params)) &&
+                  set_item(dict.get(), state, Key::inputs, std::move(refs));
+  return ok ? std::move(dict) : PyRef();
+}
+
+// One entry of nodes(); the keys are inserted in a fixed order.
+PyRef node_dict(const ModuleState& state, NodeId id, bool output, const NodeKey& key) {
+  PyRef dict(PyDict_New());
+  const ParamMap* params = params_of(key);
+  const bool ok =
+      dict && set_item(dict.get(), state, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
+      set_item(dict.get(), state, Key::output, PyRef::borrow(PyBool_FromLong(output))) &&
+      set_item(dict.get(), state, Key::inputs, ids_to_py(inputs_of(key))) &&
+      set_item(dict.get(), state, Key::kind, string_to_py(kind_word(key))) &&
+      set_item(dict.get(), state, Key::name, string_to_py(name_of(key))) &&
+      set_item(dict.get(), state, Key::params,
+               params != nullptr ? params_to_py(*params) : PyRef(PyDict_New()));
+  if (!ok) return PyRef();
+  if (const auto* external = std::get_if<External>(&key)) {
+    if (!set_item(dict.get(), state, Key::descriptor,
+                  descriptor_dict(state, external->descriptor))) {
+      return PyRef();
+    }
+  }
+  if (const auto* stage = std::get_if<Stage>(&key)) {
+    Result<std::vector<MemberView>, UnparseableMember> views = member_views(*stage);
+    if (!views) {
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s",
+                   display_str(views.error().token).c_str());
+      return PyRef();
+    }
+    PyRef members(PyList_New(static_cast<Py_ssize_t>(views.value().size())));
+    if (!members) return PyRef();
+    for (std::size_t i = 0; i < views.value().size(); ++i) {
+      PyRef member = member_dict(state, views.value()[i]);
+      if (!member) return PyRef();
+      PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), member.release());
+    }
+    if (!set_item(dict.get(), state, Key::n_members,
+                  PyRef(PyLong_FromSize_t(stage->members.size()))) ||
+        !set_item(dict.get(), state, Key::members, std::move(members))) {
+      return PyRef();
+    }
+  }
+  return dict;
+}
+
+PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames) {
+  static const Signature signature{"GraphStore.nodes", {}};
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  const ModuleState& state = *state_of_type(cls);
+  return guarded(state, [&]() -> PyObject* {
+    const StoreSnapshot snapshot = store_of(self).snapshot();
+    const std::size_t n = snapshot.arena.size();
+    std::vector<bool> marked(n);
+    for (NodeId id : snapshot.outputs) marked[id] = true;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyRef entry = node_dict(state, i, marked[i], snapshot.arena.key(i));
+      if (!entry) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature signature{"GraphStore", {}};
+  if (!bind(signature, args, kwargs, nullptr)) return nullptr;
+  return guarded(*state_of_type(type), [&]() -> PyObject* {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore();
+    return self;
+  });
+}
+
+void store_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  store_of(self).~GraphStore();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef store_methods[] = {
+    {"add_source", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_source})),
+     kMethodFlags, "add_source($self, name, params=None)\n--\n\n"},
+    {"add_op", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_op})),
+     kMethodFlags, "add_op($self, name, inputs, params=None)\n--\n\n"},
+    {"add_reduction",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_reduction})),
+     kMethodFlags, "add_reduction($self, name, inputs, params=None)\n--\n\n"},
+    {"add_external",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_external})),
+     kMethodFlags, "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
+    {"add_exchange",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_exchange})),
+     kMethodFlags,
+     "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 "
+     "\xc2\xa7"
+     "2.1). No `name` \xe2\x80\x94 an Exchange's identity is its\n`scheme` ParamMap (`params`) + "
+     "its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."},
+    {"add_join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_join})),
+     kMethodFlags,
+     "add_join($self, inputs, params=None)\n--\n\nRecord a `Join` boundary (plan M40 \xc2\xa7"
+     "2.1). Two inputs `[left, right]`; identity is its\n`scheme` ParamMap (`params`) + its "
+     "ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
+    {"node_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{node_count})),
+     kMethodFlags, "node_count($self)\n--\n\n"},
+    {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{nodes})),
+     kMethodFlags,
+     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: "
+     "`inspect` renders the IR and\n`reproduce` interprets it). Each entry is a dict with `id`, "
+     "`kind`\n(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), "
+     "plus a\n`descriptor` dict for external nodes and `n_members` for stage nodes."},
+    {"outputs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{outputs})),
+     kMethodFlags,
+     "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator "
+     "returns, in order)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "GraphStore()\n--\n\nThread-safe interned graph store (frozen pyclass: "
+                    "interior mutability via a Mutex, safe to\nshare across threads under the GIL "
+                    "and free-threaded 3.14t).")},
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
+    {Py_tp_methods, store_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec graph_store_spec = {
+    .name = "zembrik_core.GraphStore",
+    .basicsize = sizeof(PyGraphStore),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = store_slots,
+};
+
+}  // namespace zembrik::py

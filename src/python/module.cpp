@@ -1,0 +1,127 @@
+// The zembrik_core module: GraphStore, PayloadDescriptor, IncrementalReducer
+// and version(), registered in that order and listed in __all__. Multi-phase
+// initialisation; all state lives in the module object.
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/graph_store.hpp"
+#include "python/incremental_reducer.hpp"
+#include "python/module_state.hpp"
+#include "python/payload_descriptor.hpp"
+
+namespace zembrik::py {
+namespace {
+
+constexpr const char* kVersion = "0.0.7";
+
+PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"version", {}};
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  return PyUnicode_FromString(kVersion);
+}
+
+// Sets module.<name> and appends the name to __all__, creating it first.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  PyRef all = PyRef::borrow(PyDict_GetItemString(PyModule_GetDict(module), "__all__"));
+  if (!all) {
+    all = PyRef(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return -1;
+  }
+  PyRef text(PyUnicode_FromString(name));
+  if (!text || PyList_Append(all.get(), text.get()) < 0) return -1;
+  return PyModule_AddObjectRef(module, name, value);
+}
+
+int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+  if (type == nullptr) return -1;
+  slot = reinterpret_cast<PyTypeObject*>(type);
+  const char* name = spec->name + sizeof("zembrik_core.") - 1;
+  return add_public(module, name, type);
+}
+
+PyMethodDef module_methods[] = {
+    {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)),
+     METH_FASTCALL | METH_KEYWORDS, "version()\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+  ModuleState* state = state_of(module);
+  for (int i = 0; i < static_cast<int>(Key::count_); ++i) {
+    state->keys[i] = PyUnicode_InternFromString(kKeyTexts[i]);
+    if (state->keys[i] == nullptr) return -1;
+  }
+  // Outside Exception on purpose: a broken invariant or a poisoned object is
+  // not something ordinary handlers should swallow.
+  state->internal_error = PyErr_NewExceptionWithDoc(
+      "zembrik_core.InternalError",
+      "An internal failure: a broken invariant or a poisoned lock. The object it happened in "
+      "stays unusable.",
+      PyExc_BaseException, nullptr);
+  if (state->internal_error == nullptr ||
+      PyModule_AddObjectRef(module, "InternalError", state->internal_error) < 0) {
+    return -1;
+  }
+  if (add_type(module, &graph_store_spec, state->graph_store_type) < 0) return -1;
+  if (add_type(module, &payload_descriptor_spec, state->payload_descriptor_type) < 0) return -1;
+  if (add_type(module, &incremental_reducer_spec, state->incremental_reducer_type) < 0) return -1;
+  PyObject* version_function = PyObject_GetAttrString(module, "version");
+  if (version_function == nullptr) return -1;
+  const int added = add_public(module, "version", version_function);
+  Py_DECREF(version_function);
+  return added;
+}
+
+ModuleState* maybe_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = maybe_state(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->graph_store_type);
+  Py_VISIT(state->payload_descriptor_type);
+  Py_VISIT(state->incremental_reducer_type);
+  Py_VISIT(state->internal_error);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState* state = maybe_state(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->graph_store_type);
+  Py_CLEAR(state->payload_descriptor_type);
+  Py_CLEAR(state->incremental_reducer_type);
+  Py_CLEAR(state->internal_error);
+  for (PyObject*& key : state->keys) Py_CLEAR(key);
+  return 0;
+}
+
+void module_free(void* module) {
+  module_clear(static_cast<PyObject*>(module));
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "zembrik_core",
+    .m_doc = nullptr,
+    .m_size = sizeof(ModuleState),
+    .m_methods = module_methods,
+    .m_slots = module_slots,
+    .m_traverse = module_traverse,
+    .m_clear = module_clear,
+    .m_free = module_free,
+};
+
+}  // namespace zembrik::py
+
+PyMODINIT_FUNC PyInit_zembrik_core() {
+  return PyModuleDef_Init(&zembrik::py::module_def);
+}

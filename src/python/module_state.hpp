@@ -1,0 +1,61 @@
+// The module's state: its type objects, the internal-failure exception and
+// the interned strings that hot paths use as dict keys. One per module
+// object; nothing is global.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace zembrik::py {
+
+// Interned key strings, created once at import.
+enum class Key {
+  id,
+  output,
+  inputs,
+  kind,
+  name,
+  params,
+  descriptor,
+  n_members,
+  members,
+  content_hash,
+  framework,
+  version,
+  io_schema,
+  preprocessing_ref,
+  input,
+  member,
+  count_
+};
+inline constexpr const char* kKeyTexts[] = {"id",         "output",
+                                            "inputs",     "kind",
+                                            "name",       "params",
+                                            "descriptor", "n_members",
+                                            "members",    "content_hash",
+                                            "framework",  "version",
+                                            "io_schema",  "preprocessing_ref",
+                                            "input",      "member"};
+static_assert(sizeof(kKeyTexts) / sizeof(kKeyTexts[0]) == static_cast<int>(Key::count_));
+
+struct ModuleState {
+  PyTypeObject* graph_store_type;
+  PyTypeObject* payload_descriptor_type;
+  PyTypeObject* incremental_reducer_type;
+  PyObject* internal_error;
+  PyObject* keys[static_cast<int>(Key::count_)];
+
+  PyObject* key(Key k) const { return keys[static_cast<int>(k)]; }
+};
+
+extern PyModuleDef module_def;
+
+inline ModuleState* state_of(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+// The state of the module that defined `type` (one of our own types).
+inline ModuleState* state_of_type(PyTypeObject* type) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+
+}  // namespace zembrik::py

@@ -1,0 +1,87 @@
+// GraphStore: the interned, hash-consed, append-only graph a pipeline is
+// recorded into.
+//
+// Each distinct key gets one dense id, its position in the arena, and
+// recording an equal key again hands the same id back. Inputs must name
+// earlier nodes, so the arena is always a DAG in topological order. All state
+// sits behind one mutex; every read copies what it returns, so reduction,
+// serialization and rendering run without the lock. Nothing is ever removed,
+// so an id checked against an earlier node count stays valid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ir/node_key.hpp"
+#include "ir/result.hpp"
+#include "store/guarded.hpp"
+#include "store/intern_index.hpp"
+#include "store/node_arena.hpp"
+
+namespace zembrik {
+
+// The store's only error: an id that is not below the node count.
+struct BadNodeId {
+  NodeId id;
+  friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
+};
+std::string to_string(const BadNodeId& error);  // "BadNodeId(7)"
+
+// Where a node of the store a reduction started from landed: a node here, or
+// a member of a stage node here.
+struct Landing {
+  NodeId node;
+  std::optional<std::uint64_t> member;
+  friend bool operator==(const Landing&, const Landing&) = default;
+};
+using NodeMap = std::vector<std::optional<Landing>>;
+
+// The arena and the marks, copied at one locked moment.
+struct StoreSnapshot {
+  NodeArena arena;
+  std::vector<NodeId> outputs;
+};
+
+class GraphStore {
+ public:
+  GraphStore();
+  GraphStore(GraphStore&& other);
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+  GraphStore& operator=(GraphStore&&) = delete;
+
+  // The key's id, new or existing; BadNodeId for the first input, in order,
+  // that is not below the node count, in which case nothing is recorded.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+  // Appends `id` to the marks unless it is already there.
+  [[nodiscard]] std::optional<BadNodeId> mark_output(NodeId id);
+
+  std::vector<NodeId> outputs() const;
+  std::uint64_t node_count() const;
+  NodeMap node_map() const;
+  StoreSnapshot snapshot() const;
+  NodeArena snapshot_from(std::uint64_t start) const;
+  // The whole arena, once every id of `ids` is known to be in it.
+  Result<NodeArena, BadNodeId> arena_holding(std::span<const NodeId> ids) const;
+
+ private:
+  struct State {
+    NodeArena arena;
+    InternIndex index;
+    std::vector<NodeId> outputs;
+    std::vector<bool> marked;  // marked[id]: id is in `outputs`
+    NodeMap node_map;
+  };
+
+  static State take(GraphStore& other);
+  std::uint64_t hash_record(std::string_view record, bool has_nan) const;
+
+  std::uint64_t seed_;  // of the index's hash; differs per store, never shown
+  Guarded<State> state_;
+};
+
+}  // namespace zembrik

@@ -1,0 +1,61 @@
+// NodeArena: a sequence of node keys kept as compact byte records.
+//
+// The store's arena and every copy a read hands out are NodeArenas, so a copy
+// is two flat buffers rather than millions of small allocations. Keys are
+// decoded only when a reader asks for one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ir/key_record.hpp"
+#include "ir/node_key.hpp"
+
+namespace zembrik {
+
+class NodeArena {
+ public:
+  std::size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+
+  std::string_view record(std::size_t i) const {
+    const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1] >> 1;
+    return std::string_view(bytes_).substr(begin, (ends_[i] >> 1) - begin);
+  }
+  // Whether record i holds a NaN float, i.e. is not byte-canonical.
+  bool has_nan(std::size_t i) const { return (ends_[i] & 1) != 0; }
+
+  NodeKey key(std::size_t i) const { return record::decode(record(i)); }
+  std::vector<NodeKey> keys() const;
+
+  // Writes the record of `key` after the last record, as a candidate that
+  // the caller either keeps with commit() or drops with discard() before
+  // touching the arena otherwise. Encoding in place saves a scratch buffer
+  // and a copy on the store's hot path.
+  struct Candidate {
+    std::string_view record;
+    bool has_nan;
+  };
+  Candidate stage(const NodeKey& key) {
+    const std::size_t begin = bytes_.size();
+    const bool has_nan = record::encode(key, bytes_);
+    return {std::string_view(bytes_).substr(begin), has_nan};
+  }
+  void commit(const Candidate& candidate) {
+    ends_.push_back(static_cast<std::uint64_t>(bytes_.size()) << 1 | (candidate.has_nan ? 1 : 0));
+  }
+  void discard(const Candidate& candidate) {
+    bytes_.resize(bytes_.size() - candidate.record.size());
+  }
+
+  // A copy of the records from `start` (clamped to the size) to the end.
+  NodeArena slice_from(std::size_t start) const;
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint64_t> ends_;  // end offset of record i, shifted, | has_nan
+};
+
+}  // namespace zembrik

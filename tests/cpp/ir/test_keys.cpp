@@ -1,0 +1,170 @@
+// Parameter maps and node keys: order, equality, hashing, records.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "ir/key_record.hpp"
+#include "ir/node_key.hpp"
+#include "ir/params.hpp"
+
+namespace zembrik {
+namespace {
+
+ParamMap map_of(std::vector<ParamEntry> entries) {
+  return ParamMap::from_entries(std::move(entries));
+}
+
+std::vector<std::string> keys_of(const ParamMap& m) {
+  std::vector<std::string> keys;
+  for (const auto& [k, v] : m) keys.push_back(k);
+  return keys;
+}
+
+double nan_with_payload(std::uint64_t payload) {
+  return std::bit_cast<double>(0x7FF0000000000000ULL | payload);
+}
+
+TEST(ParamMap, SortsByRawKeyBytesStably) {
+  const ParamMap m = map_of({{"b", ParamValue::Int(1)},
+                             {"\xc3\xa9", ParamValue::Int(2)},  // non-ASCII sorts last
+                             {"ab", ParamValue::Int(3)},
+                             {"z", ParamValue::Int(4)},
+                             {"a", ParamValue::Int(5)},
+                             {"B", ParamValue::Int(6)}});
+  EXPECT_EQ(keys_of(m), (std::vector<std::string>{"B", "a", "ab", "b", "z", "\xc3\xa9"}));
+
+  const ParamMap twice = map_of({{"k", ParamValue::Int(1)}, {"k", ParamValue::Int(2)}});
+  ASSERT_EQ(twice.size(), 2u);
+  EXPECT_EQ(twice[0].second, ParamValue::Int(1));
+  EXPECT_NE(twice, map_of({{"k", ParamValue::Int(2)}, {"k", ParamValue::Int(1)}}));
+  EXPECT_EQ(map_of({{"a", ParamValue::Int(1)}, {"b", ParamValue::Int(2)}}),
+            map_of({{"b", ParamValue::Int(2)}, {"a", ParamValue::Int(1)}}));
+}
+
+struct ValuePair {
+  ParamValue a;
+  ParamValue b;
+  bool equal;
+};
+
+class ParamValueEquality : public testing::TestWithParam<ValuePair> {};
+
+TEST_P(ParamValueEquality, AgreesWithHash) {
+  const ValuePair& p = GetParam();
+  EXPECT_EQ(p.a == p.b, p.equal);
+  if (p.equal) {
+    EXPECT_EQ(hash_value(p.a, 7), hash_value(p.b, 7));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ParamValueEquality,
+    testing::Values(ValuePair{ParamValue::Int(1), ParamValue::Float(1.0), false},
+                    ValuePair{ParamValue::Bool(true), ParamValue::Int(1), false},
+                    ValuePair{ParamValue::Bool(false), ParamValue::Float(0.0), false},
+                    ValuePair{ParamValue::Float(0.0), ParamValue::Float(-0.0), false},
+                    ValuePair{ParamValue::Float(nan_with_payload(1)),
+                              ParamValue::Float(-nan_with_payload(0x8000000000000ULL | 5)), true},
+                    ValuePair{ParamValue::Float(std::nan("")), ParamValue::Float(std::nan("7")),
+                              true},
+                    ValuePair{ParamValue::Str("a"), ParamValue::Str("a"), true},
+                    ValuePair{ParamValue::Str("a"), ParamValue::Str("A"), false},
+                    ValuePair{ParamValue::Int(-1), ParamValue::Int(-1), true}));
+
+// One key of every kind, with parameters of every type.
+std::vector<NodeKey> sample_keys() {
+  const ParamMap params = map_of({{"s", ParamValue::Str("x|y")},
+                                  {"f", ParamValue::Float(-0.0)},
+                                  {"i", ParamValue::Int(std::numeric_limits<std::int64_t>::min())},
+                                  {"b", ParamValue::Bool(true)}});
+  PayloadDescriptor d{"k", "h", "fw", "2", "s", std::nullopt};
+  PayloadDescriptor d_ref = d;
+  d_ref.preprocessing_ref = "";
+  return {
+      Source{"src", params},
+      Source{"src", {}},
+      Op{"map", params, {0, 0, 1ULL << 63}},
+      Op{"map", params, {}},
+      Reduction{"sum", params, {2}},
+      External{d, params, {1}},
+      External{d_ref, params, {1}},
+      Stage{{0, 3},
+            {StageOp{"op|a", {StageRef::Input(0)}},
+             StageOp{"op|b", {StageRef::Member(0), StageRef::Input(1)}}}},
+      Stage{{0, 3}, {StageOp{"op|a", {StageRef::Input(0)}}}},
+      Exchange{params, {4}},
+      Join{{}, {4, 5}},
+  };
+}
+
+TEST(NodeKey, SamplesAreDistinctAndRoundTripThroughRecords) {
+  const std::vector<NodeKey> keys = sample_keys();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    std::string bytes;
+    EXPECT_FALSE(record::encode(keys[i], bytes));
+    EXPECT_EQ(record::decode(bytes), keys[i]);
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+      EXPECT_EQ(keys[i] == keys[j], i == j) << i << " vs " << j;
+    }
+  }
+}
+
+TEST(NodeKey, InputOrderAndRepeatsArePartOfIdentity) {
+  EXPECT_NE(NodeKey(Op{"add", {}, {1, 2}}), NodeKey(Op{"add", {}, {2, 1}}));
+  EXPECT_NE(NodeKey(Op{"add", {}, {1}}), NodeKey(Op{"add", {}, {1, 1}}));
+  EXPECT_NE(NodeKey(Op{"add", {}, {1}}), NodeKey(Reduction{"add", {}, {1}}));
+}
+
+TEST(NodeKey, NanKeysAreEqualAndHashEqualButKeepTheirBits) {
+  const NodeKey a = Op{"m", map_of({{"x", ParamValue::Float(nan_with_payload(3))}}), {}};
+  const NodeKey b = Op{"m", map_of({{"x", ParamValue::Float(-std::nan(""))}}), {}};
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(hash_value(a, 11), hash_value(b, 11));
+  std::string bytes;
+  EXPECT_TRUE(record::encode(a, bytes));
+  const NodeKey back = record::decode(bytes);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(std::get<Op>(back).params[0].second.as_float()),
+            0x7FF0000000000003ULL);
+  std::string other;
+  record::encode(b, other);
+  EXPECT_NE(bytes, other);
+  EXPECT_EQ(record::canonical(bytes), record::canonical(other));
+}
+
+TEST(NodeKey, HashDependsOnSeedOnly) {
+  const NodeKey key = Op{"map", {}, {0}};
+  EXPECT_EQ(hash_value(key, 1), hash_value(NodeKey(Op{"map", {}, {0}}), 1));
+  EXPECT_NE(hash_value(key, 1), hash_value(key, 2));
+}
+
+TEST(NodeKey, WithInputs) {
+  const NodeKey source = Source{"s", {}};
+  EXPECT_EQ(with_inputs(source, {1, 2, 3}), source);
+
+  const NodeKey op = Op{"map", map_of({{"k", ParamValue::Int(1)}}), {0, 1}};
+  EXPECT_EQ(with_inputs(op, {7}), NodeKey(Op{"map", map_of({{"k", ParamValue::Int(1)}}), {7}}));
+
+  const Stage stage{{0, 3}, {StageOp{"op|a", {StageRef::Input(1)}}}};
+  const NodeKey moved = with_inputs(stage, {5, 6});
+  EXPECT_EQ(std::get<Stage>(moved).inputs, (NodeIds{5, 6}));
+  EXPECT_EQ(std::get<Stage>(moved).members, stage.members);
+  EXPECT_TRUE(inputs_of(source).empty());
+  EXPECT_EQ(inputs_of(moved), (NodeIds{5, 6}));
+}
+
+TEST(NodeKey, KindWordsNamesAndParams) {
+  const std::vector<NodeKey> keys = sample_keys();
+  const std::vector<std::string> kinds = {"source",    "source",   "op",       "op",
+                                          "reduction", "external", "external", "stage",
+                                          "stage",     "exchange", "join"};
+  for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(kind_word(keys[i]), kinds[i]);
+  EXPECT_EQ(name_of(keys[4]), "sum");
+  EXPECT_EQ(name_of(keys[5]), "");
+  EXPECT_EQ(params_of(keys[7]), nullptr);
+  EXPECT_EQ(params_of(keys[9])->size(), 4u);
+}
+
+}  // namespace
+}  // namespace zembrik

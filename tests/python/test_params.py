@@ -1,0 +1,161 @@
+"""Parameter dicts: which Python values become which parameter types, and the
+errors for everything else. Each case records a Source and reads it back."""
+
+import enum
+import math
+import struct
+
+import pytest
+
+import zembrik_core as zc
+
+
+class Color(enum.IntEnum):
+    RED = 3
+
+
+class MyFloat(float):
+    pass
+
+
+class Indexable:
+    def __index__(self):
+        return 41
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+class BadIndex:
+    def __index__(self):
+        raise RuntimeError("no index")
+
+    def __float__(self):
+        return 1.5
+
+
+def stored(params):
+    store = zc.GraphStore()
+    store.add_source("s", params)
+    return store.nodes()[0]["params"]
+
+
+@pytest.mark.parametrize(
+    "value, expected, expected_type",
+    [
+        (True, True, bool),
+        (False, False, bool),
+        (7, 7, int),
+        (-(2**63), -(2**63), int),
+        (2**63 - 1, 2**63 - 1, int),
+        (2**63, 9.223372036854776e18, float),  # beyond Int: the nearest double
+        (-(2**63) - 1, float(-(2**63) - 1), float),
+        (Color.RED, 3, int),
+        (Indexable(), 41, int),
+        (MyFloat(0.25), 0.25, float),
+        (Floaty(), 2.5, float),
+        (BadIndex(), 1.5, float),  # a raising __index__ just fails the int test
+        (1.5, 1.5, float),
+        ("", "", str),
+        ("naïve ✓", "naïve ✓", str),
+    ],
+)
+def test_value_conversion(value, expected, expected_type):
+    got = stored({"x": value})["x"]
+    assert type(got) is expected_type
+    assert got == expected
+
+
+@pytest.mark.parametrize("value", [None, [1], 10**400, "\ud800", object(), b"bytes", 1j])
+def test_unconvertible_values(value):
+    with pytest.raises(TypeError, match=r"^param values must be int, float, bool, or str$"):
+        stored({"x": value})
+
+
+@pytest.mark.parametrize("params", [[("a", 1)], (), "a=1", 5])
+def test_params_must_be_a_dict(params):
+    with pytest.raises(TypeError, match=r"^params must be a dict or None$"):
+        stored(params)
+
+
+def test_key_must_be_str():
+    with pytest.raises(TypeError):
+        stored({1: 2})
+    with pytest.raises(UnicodeEncodeError):
+        stored({"\udcff": 1})
+
+
+def test_none_and_empty_are_the_same_node():
+    store = zc.GraphStore()
+    assert store.add_source("s") == store.add_source("s", None) == store.add_source("s", {})
+    assert store.nodes()[0]["params"] == {}
+
+
+def test_dict_subclass_accepted_and_order_irrelevant():
+    class MyDict(dict):
+        pass
+
+    store = zc.GraphStore()
+    a = store.add_source("s", {"b": 1, "a": True})
+    b = store.add_source("s", MyDict(a=True, b=1))
+    assert a == b
+    assert list(store.nodes()[0]["params"]) == ["a", "b"]
+
+
+@pytest.mark.parametrize(
+    "left, right",
+    [({"a": 1}, {"a": 1.0}), ({"flag": True}, {"flag": 1}), ({"x": 0.0}, {"x": -0.0}),
+     ({"x": "1"}, {"x": 1})],
+)
+def test_types_keep_nodes_apart(left, right):
+    store = zc.GraphStore()
+    assert store.add_source("s", left) != store.add_source("s", right)
+
+
+def test_nans_are_one_value_and_the_first_bits_are_kept():
+    first = struct.unpack("<d", struct.pack("<Q", 0x7FF0000000000001))[0]
+    store = zc.GraphStore()
+    a = store.add_source("s", {"x": first})
+    b = store.add_source("s", {"x": float("nan")})
+    c = store.add_source("s", {"x": -math.nan})
+    assert a == b == c
+    kept = store.nodes()[0]["params"]["x"]
+    assert struct.pack("<d", kept) == struct.pack("<Q", 0x7FF0000000000001)
+
+
+def test_a_failing_value_records_nothing():
+    store = zc.GraphStore()
+    with pytest.raises(TypeError):
+        store.add_source("s", {"a": 1, "b": None})
+    assert store.node_count() == 0
+
+
+def test_keyboard_interrupt_from_index_is_not_swallowed():
+    class Interrupting:
+        def __index__(self):
+            raise KeyboardInterrupt
+
+    store = zc.GraphStore()
+    with pytest.raises(KeyboardInterrupt):
+        store.add_source("s", {"a": Interrupting()})
+    assert store.node_count() == 0
+
+
+def test_value_conversion_that_mutates_the_dict_is_safe():
+    params = {}
+
+    class Mutating:
+        def __index__(self):
+            params.clear()
+            params.update({f"k{i}": i for i in range(50)})
+            return 1
+
+    params["a"] = Mutating()
+    store = zc.GraphStore()
+    try:
+        store.add_source("s", params)
+    except Exception as error:  # any clean error is fine; a crash is not
+        assert isinstance(error, (TypeError, RuntimeError))
+    assert store.node_count() in (0, 1)
