@@ -1,0 +1,64 @@
+// HashCons: the e-graph's map from node to id (its `memo`).
+//
+// Keys sit densely in order of insertion, and the probing table holds only a
+// 32-bit hash tag and a key position per slot. Looking up a node that is not
+// there, the common case while a graph is being added, touches one 8-byte
+// slot and no key; growing the table reads the keys in order. Entries are
+// never removed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "eqsat/chunked_vector.hpp"
+#include "eqsat/language.hpp"
+
+namespace zembrik::eqsat {
+
+class HashCons {
+ public:
+  using Position = std::uint32_t;
+
+  [[nodiscard]] std::size_t size() const { return keys_.size(); }
+
+  // The id stored for `key`, or nullptr.
+  [[nodiscard]] const Id* find(const SymbolLang& key) const;
+
+  // Stores key -> id unless the key is present. Returns the key's position
+  // and whether it was inserted.
+  std::pair<Position, bool> try_emplace(SymbolLang key, Id id);
+
+  // Stores key -> id, replacing a present id, which is returned.
+  std::optional<Id> insert_or_assign(SymbolLang key, Id id);
+
+  [[nodiscard]] const SymbolLang& key_at(Position position) const { return keys_[position]; }
+  // Starts fetching the slot where a lookup of `key` begins.
+  void prefetch(const SymbolLang& key) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home_of(SymbolLangHash{}(key))]);
+  }
+  [[nodiscard]] Id id_at(Position position) const { return ids_[position]; }
+
+ private:
+  struct Slot {
+    std::uint32_t tag = 0;  // 0 marks an empty slot
+    Position position = 0;
+  };
+
+  static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash) | 1u; }
+  [[nodiscard]] std::size_t home_of(std::uint64_t hash) const {
+    return static_cast<std::size_t>(hash >> shift_);
+  }
+  // The slot holding `key`, or the empty slot where it belongs.
+  [[nodiscard]] std::size_t probe(const SymbolLang& key, std::uint64_t hash) const;
+  void grow();
+
+  std::vector<Slot> slots_;
+  unsigned shift_ = 64;  // home slot = hash >> shift_
+  ChunkedVector<SymbolLang> keys_;
+  ChunkedVector<Id> ids_;
+};
+
+}  // namespace zembrik::eqsat

@@ -1,0 +1,64 @@
+#include "eqsat/language.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "eqsat/hashing.hpp"
+
+namespace zembrik::eqsat {
+
+SymbolLang::SymbolLang(GlobalSymbol op, std::span<const Id> children)
+    : op_(op), arity_(static_cast<std::uint32_t>(children.size())) {
+  if (on_heap()) heap_ = new Id[arity_];
+  std::copy(children.begin(), children.end(), data());
+}
+
+SymbolLang::SymbolLang(GlobalSymbol op, std::size_t arity)
+    : op_(op), arity_(static_cast<std::uint32_t>(arity)) {
+  if (on_heap()) heap_ = new Id[arity_];
+  std::fill_n(data(), arity_, Id{0});
+}
+
+SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
+  std::memcpy(inline_, other.inline_, sizeof inline_);  // the pointer travels with it
+  other.arity_ = 0;
+}
+
+SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
+  if (this != &other) *this = SymbolLang(other);
+  return *this;
+}
+
+SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
+  if (this == &other) return *this;
+  release();
+  op_ = other.op_;
+  arity_ = other.arity_;
+  std::memcpy(inline_, other.inline_, sizeof inline_);
+  other.arity_ = 0;
+  return *this;
+}
+
+bool operator==(const SymbolLang& a, const SymbolLang& b) {
+  return a.matches(b) && std::equal(a.data(), a.data() + a.arity_, b.data());
+}
+
+bool operator<(const SymbolLang& a, const SymbolLang& b) {
+  if (a.op_ != b.op_) return a.op_ < b.op_;
+  const auto ac = a.children();
+  const auto bc = b.children();
+  return std::lexicographical_compare(ac.begin(), ac.end(), bc.begin(), bc.end());
+}
+
+std::uint64_t SymbolLangHash::operator()(const SymbolLang& node) const {
+  std::uint64_t h = (std::uint64_t{node.op().handle()} << 32) | node.arity();
+  for (const Id child : node.children()) h = hash_step(h, child);
+  return mix64(h);
+}
+
+std::uint64_t ENodeOrVarHash::operator()(const ENodeOrVar& entry) const {
+  if (const Var* var = std::get_if<Var>(&entry)) return mix64(~std::uint64_t{var->symbol.handle()});
+  return SymbolLangHash{}(std::get<SymbolLang>(entry));
+}
+
+}  // namespace zembrik::eqsat

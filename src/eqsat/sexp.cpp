@@ -1,0 +1,131 @@
+#include "eqsat/sexp.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace zembrik::eqsat {
+namespace {
+
+// Length of the UTF-8 sequence a lead byte starts; a stray byte counts as one
+// character so that no input can make the reader stall.
+std::size_t utf8_length(unsigned char lead) {
+  if (lead >= 0xF0) return 4;
+  if (lead >= 0xE0) return 3;
+  if (lead >= 0xC0) return 2;
+  return 1;
+}
+
+// Walks the text one Unicode character at a time. Every structural character
+// is ASCII, so atoms can be cut out of the UTF-8 bytes directly.
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : text_(text) {}
+
+  std::variant<Sexp, ParseError> read_expression() {
+    skip_blanks();
+    if (at_end()) return error("End of file reached");
+    switch (peek()) {
+      case '"':
+        return read_quoted();
+      case ')':
+        return error("Unexpected )");
+      case '(':
+        return read_list();
+      default:
+        return read_atom();
+    }
+  }
+
+ private:
+  bool at_end() const { return position_ >= text_.size(); }
+  char peek() const { return text_[position_]; }
+
+  // The current character as text; its bytes may run past a truncated end.
+  std::string_view current_character() const {
+    const std::size_t length = utf8_length(static_cast<unsigned char>(peek()));
+    return text_.substr(position_, length);
+  }
+
+  void consume() {
+    if (peek() == '\n') {
+      ++line_;
+      column_ = 0;
+    } else {
+      ++column_;
+    }
+    position_ = std::min(text_.size(), position_ + utf8_length(static_cast<unsigned char>(peek())));
+  }
+
+  ParseError error(std::string msg) const {
+    return ParseError{std::move(msg), line_ + 1, column_ + 1};
+  }
+
+  // Consumes the next character, which must be `expected`.
+  std::optional<ParseError> expect(char expected) {
+    if (at_end()) return error("End of file reached");
+    const std::string found(current_character());
+    consume();
+    if (found.size() == 1 && found[0] == expected) return std::nullopt;
+    return error(std::string("expected ") + expected + " got " + found);
+  }
+
+  void skip_blanks() {
+    while (!at_end() && (peek() == ' ' || peek() == '\t')) consume();
+  }
+
+  std::variant<Sexp, ParseError> read_quoted() {
+    if (auto failure = expect('"')) return *failure;
+    const std::size_t start = position_;
+    // A backslash escapes the next character but stays in the text itself.
+    bool escaped = false;
+    while (!at_end() && (peek() != '"' || escaped)) {
+      escaped = peek() == '\\';
+      consume();
+    }
+    const std::size_t end = position_;
+    if (auto failure = expect('"')) return *failure;
+    return Sexp::string(std::string(text_.substr(start, end - start)));
+  }
+
+  std::variant<Sexp, ParseError> read_list() {
+    if (auto failure = expect('(')) return *failure;
+    Sexp::List items;
+    while (!at_end()) {
+      while (!at_end() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) {
+        consume();
+      }
+      if (!at_end() && peek() == ')') break;
+      auto item = read_expression();
+      if (auto* failure = std::get_if<ParseError>(&item)) return *failure;
+      items.push_back(std::get<Sexp>(std::move(item)));
+    }
+    if (auto failure = expect(')')) return *failure;
+    skip_blanks();
+    return Sexp::list(std::move(items));
+  }
+
+  // A tab does not end an atom.
+  std::variant<Sexp, ParseError> read_atom() {
+    const std::size_t start = position_;
+    while (!at_end()) {
+      const char c = peek();
+      if (c == '\n' || c == '\r' || c == ' ' || c == '(' || c == ')') break;
+      consume();
+    }
+    return Sexp::string(std::string(text_.substr(start, position_ - start)));
+  }
+
+  std::string_view text_;
+  std::size_t position_ = 0;
+  unsigned line_ = 0;
+  unsigned column_ = 0;
+};
+
+}  // namespace
+
+std::variant<Sexp, ParseError> parse_str(std::string_view text) {
+  if (text.empty()) return Sexp{Sexp::Empty{}};
+  return Parser(text).read_expression();
+}
+
+}  // namespace zembrik::eqsat

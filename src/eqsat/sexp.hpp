@@ -1,0 +1,39 @@
+// S-expressions: the text form of rewrite patterns.
+//
+// `parse_str` reads exactly one expression from the start of a text and
+// ignores whatever follows it. Errors carry one-based line and column numbers
+// counted in Unicode characters.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace zembrik::eqsat {
+
+struct Sexp {
+  using List = std::vector<Sexp>;
+  // What an empty input reads as.
+  struct Empty {
+    friend bool operator==(Empty, Empty) = default;
+  };
+
+  // An atom or the contents of a quoted string, a list, or nothing.
+  std::variant<std::string, List, Empty> value;
+
+  static Sexp string(std::string text) { return Sexp{std::move(text)}; }
+  static Sexp list(List items) { return Sexp{std::move(items)}; }
+  friend bool operator==(const Sexp&, const Sexp&) = default;
+};
+
+struct ParseError {
+  std::string msg;
+  unsigned line = 0;  // one-based
+  unsigned col = 0;   // one-based
+  friend bool operator==(const ParseError&, const ParseError&) = default;
+};
+
+[[nodiscard]] std::variant<Sexp, ParseError> parse_str(std::string_view text);
+
+}  // namespace zembrik::eqsat

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+#include "eqsat/pattern.hpp"
+#include "eqsat/pattern_reader.hpp"
+#include "eqsat/sexp.hpp"
+
+namespace zembrik::eqsat {
+namespace {
+
+Sexp atom(const char* text) {
+  return Sexp::string(text);
+}
+
+struct SexpCase {
+  const char* text;
+  Sexp expected;
+};
+
+class ParseStrTest : public testing::TestWithParam<SexpCase> {};
+
+TEST_P(ParseStrTest, Reads) {
+  auto read = parse_str(GetParam().text);
+  ASSERT_TRUE(std::holds_alternative<Sexp>(read)) << std::get<ParseError>(read).msg;
+  EXPECT_EQ(std::get<Sexp>(read), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseStrTest,
+    testing::Values(SexpCase{"", Sexp{Sexp::Empty{}}}, SexpCase{"abc", atom("abc")},
+                    SexpCase{"(a b) junk", Sexp::list({atom("a"), atom("b")})},
+                    SexpCase{"(a\tb)", Sexp::list({atom("a\tb")})},
+                    SexpCase{"(f\r\n  (g x)\n)",
+                             Sexp::list({atom("f"), Sexp::list({atom("g"), atom("x")})})},
+                    SexpCase{"(a(b))", Sexp::list({atom("a"), Sexp::list({atom("b")})})},
+                    SexpCase{"\"a\\\"b\"", atom("a\\\"b")},
+                    SexpCase{"\"a\\\\\" b\"", atom("a\\\\\" b")},
+                    SexpCase{"(\"two words\" x)", Sexp::list({atom("two words"), atom("x")})},
+                    SexpCase{"\tatom rest", atom("atom")}, SexpCase{"()", Sexp::list({})}));
+
+struct ErrorCase {
+  const char* text;
+  ParseError expected;
+};
+
+class ParseStrErrorTest : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ParseStrErrorTest, ReportsMessageAndOneBasedPosition) {
+  auto read = parse_str(GetParam().text);
+  ASSERT_TRUE(std::holds_alternative<ParseError>(read));
+  EXPECT_EQ(std::get<ParseError>(read), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ParseStrErrorTest,
+                         testing::Values(ErrorCase{"(a", {"End of file reached", 1, 3}},
+                                         ErrorCase{")", {"Unexpected )", 1, 1}},
+                                         ErrorCase{"(a\n(b", {"End of file reached", 2, 3}},
+                                         ErrorCase{"(\xc3\xa9 ", {"End of file reached", 1, 4}},
+                                         ErrorCase{"\"open", {"End of file reached", 1, 6}},
+                                         ErrorCase{"  ", {"End of file reached", 1, 3}},
+                                         ErrorCase{"(a\n", {"End of file reached", 2, 1}}));
+
+PatternAst must_read_ast(const char* text) {
+  auto read = read_pattern_ast(text);
+  if (auto* error = std::get_if<RecExprParseError>(&read)) {
+    ADD_FAILURE() << to_string(*error);
+    return {};
+  }
+  return std::get<PatternAst>(read);
+}
+
+ENodeOrVar var(const char* text) {
+  return Var{GlobalSymbol(text)};
+}
+ENodeOrVar op(const char* text, std::initializer_list<Id> children) {
+  return SymbolLang(GlobalSymbol(text), children);
+}
+
+TEST(ReadPatternTest, BuildsChildrenBeforeParentsWithoutSharing) {
+  EXPECT_EQ(must_read_ast("(f ?x ?x)").nodes,
+            (std::vector<ENodeOrVar>{var("?x"), var("?x"), op("f", {0, 1})}));
+  EXPECT_EQ(must_read_ast(" \n?x\t").nodes, (std::vector<ENodeOrVar>{var("?x")}));
+  EXPECT_EQ(must_read_ast("?").nodes, (std::vector<ENodeOrVar>{op("?", {})}));
+  EXPECT_EQ(must_read_ast("\xc2\xa0(g \"?y\")\xe3\x80\x80").nodes,
+            (std::vector<ENodeOrVar>{var("?y"), op("g", {0})}));
+}
+
+TEST(ReadPatternTest, KeepsEveryStructuralCharacterOfAToken) {
+  const std::string token = "op|add|scalar=f0000000000000000;side=sr";
+  EXPECT_EQ(must_read_ast(("(" + token + " ?x)").c_str()).nodes,
+            (std::vector<ENodeOrVar>{var("?x"), op(token.c_str(), {0})}));
+}
+
+TEST(ReadPatternTest, ReportsEachKindOfError) {
+  using E = RecExprParseError;
+  auto error_of = [](const char* text) { return std::get<E>(read_pattern_ast(text)); };
+  EXPECT_EQ(error_of(""), E{E::EmptySexp{}});
+  EXPECT_EQ(error_of(" \t\n "), E{E::EmptySexp{}});
+  EXPECT_EQ(error_of("()"), E{E::EmptySexp{}});
+  EXPECT_EQ(error_of("(f a ())"), E{E::EmptySexp{}});
+  EXPECT_EQ(error_of("((a) b)"), E{E::HeadList{Sexp::list({atom("a")})}});
+  EXPECT_EQ(error_of("(f (?g x))"),
+            E{E::BadOp{ENodeOrVarParseError{ENodeOrVarParseError::UnexpectedVar{"?g"}}}});
+  EXPECT_EQ(error_of("(f a"), (E{E::BadSexp{ParseError{"End of file reached", 1, 5}}}));
+  EXPECT_EQ(to_string(error_of("((a) b)")), "Found a list in head position: (a)");
+}
+
+TEST(ReadPatternTest, VariablesNeedAQuestionMarkAndMoreThanOneByte) {
+  EXPECT_EQ(std::get<Var>(read_var("?a")), Var{GlobalSymbol("?a")});
+  for (const char* text : {"?", "a", ""}) {
+    EXPECT_EQ(std::get<VarParseError>(read_var(text)),
+              VarParseError{VarParseError::MissingQuestionMark{text}});
+  }
+}
+
+TEST(CompactTest, SharesEqualSubtermsAndKeepsTheRootLast) {
+  EXPECT_EQ(compact(must_read_ast("(f ?x ?x)")).nodes,
+            (std::vector<ENodeOrVar>{var("?x"), op("f", {0, 0})}));
+  EXPECT_EQ(compact(must_read_ast("(f (g ?x) (h (g ?x) ?y))")).nodes,
+            (std::vector<ENodeOrVar>{var("?x"), op("g", {0}), var("?y"), op("h", {1, 2}),
+                                     op("f", {1, 3})}));
+}
+
+TEST(PatternTest, ListsDistinctVariablesInOrderOfFirstAppearance) {
+  const Pattern pattern(must_read_ast("(f ?b (g ?a ?b) ?c ?a)"));
+  EXPECT_EQ(pattern.vars(), (std::vector<Var>{Var{GlobalSymbol("?b")}, Var{GlobalSymbol("?a")},
+                                              Var{GlobalSymbol("?c")}}));
+}
+
+}  // namespace
+}  // namespace zembrik::eqsat

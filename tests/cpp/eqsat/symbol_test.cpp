@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "eqsat/failure.hpp"
+#include "eqsat/hashing.hpp"
+#include "eqsat/symbol.hpp"
+
+namespace zembrik::eqsat {
+namespace {
+
+class SymbolTextTest : public testing::TestWithParam<std::string> {};
+
+TEST_P(SymbolTextTest, InterningIsStableAndEncodesTheShard) {
+  const std::string& text = GetParam();
+  const GlobalSymbol first(text);
+  const GlobalSymbol owned{std::string(text)};
+  EXPECT_EQ(first, owned);
+  EXPECT_EQ(first.as_str(), text);
+  EXPECT_EQ(first.handle() >> 28, fixed_hash_bytes(text) % 16);
+  EXPECT_NE(first.handle() & 0x0FFFFFFF, 0u);
+
+  std::string one_byte_off = text + "x";
+  EXPECT_NE(GlobalSymbol(one_byte_off), first);
+  if (!text.empty()) {
+    one_byte_off = text;
+    one_byte_off.back() ^= 1;
+    EXPECT_NE(GlobalSymbol(one_byte_off), first);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, SymbolTextTest,
+                         testing::Values("", "?x", "op|add",
+                                         "op|add|scalar=f0000000000000000;side=sr",
+                                         "tab\tand\nnewline", "caf\xc3\xa9", std::string(300, 'q'),
+                                         std::string("nul\0byte", 8)));
+
+TEST(SymbolTest, ConcurrentFirstInterningGivesOneHandlePerText) {
+  constexpr int kThreads = 8;
+  constexpr int kTexts = 2000;
+  std::vector<std::vector<std::uint32_t>> handles(kThreads, std::vector<std::uint32_t>(kTexts));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      // Each thread walks the texts from its own start, half of them
+      // backwards, so first uses collide.
+      for (int k = 0; k < kTexts; ++k) {
+        const int step = t % 2 ? kTexts - 1 - k : k;
+        const int index = (step + t * 251) % kTexts;
+        handles[t][index] = GlobalSymbol("concurrent-" + std::to_string(index)).handle();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(handles[t], handles[0]);
+  std::vector<std::uint32_t> sorted = handles[0];
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+  EXPECT_EQ(GlobalSymbol("concurrent-1234").as_str(), "concurrent-1234");
+}
+
+TEST(SymbolTest, PositionsBeyondTwentyEightBitsAreRefused) {
+  EXPECT_EQ(detail::encode_symbol(3, 0x0FFFFFFE), 0x3FFFFFFEu);
+  try {
+    (void)detail::encode_symbol(3, 0x0FFFFFFF);
+    FAIL() << "no failure";
+  } catch (const InternalFailure& failure) {
+    EXPECT_STREQ(failure.what(), "Can't represent index 268435455 in a Symbol");
+  }
+}
+
+TEST(SymbolTest, DisplayWritesTextAndDebugQuotesIt) {
+  const GlobalSymbol symbol("say \"hi\"");
+  std::ostringstream out;
+  out << symbol;
+  EXPECT_EQ(out.str(), "say \"hi\"");
+  EXPECT_EQ(debug_string(symbol), "\"say \\\"hi\\\"\"");
+}
+
+}  // namespace
+}  // namespace zembrik::eqsat
