@@ -78,9 +78,35 @@ std::size_t decode_utf8(std::string_view text, char32_t& cp) {
 
 }  // namespace
 
+bool valid_utf8_decoding(std::string_view text) {
+  while (!text.empty()) {
+    if (static_cast<unsigned char>(text[0]) < 0x80) {
+      text.remove_prefix(1);
+      continue;
+    }
+    char32_t cp;
+    const std::size_t length = decode_utf8(text, cp);
+    if (length == 0) return false;
+    text.remove_prefix(length);
+  }
+  return true;
+}
+
 std::string display_float(double value) {
-  if (std::isnan(value)) return "NaN";
-  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  std::string out;
+  append_display_float(out, value);
+  return out;
+}
+
+void append_display_float(std::string& out, double value) {
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
+  }
+  if (std::isinf(value)) {
+    out += value < 0 ? "-inf" : "inf";
+    return;
+  }
 
   // Without a precision, scientific form yields the shortest round-trip
   // digits, e.g. "-1.25e+02"; only their placement is left to do here.
@@ -96,11 +122,13 @@ std::string display_float(double value) {
   const bool negative = mantissa.front() == '-';
   if (negative) mantissa.remove_prefix(1);
 
-  std::string digits;
+  char digit_buffer[32];
+  std::size_t count = 0;
   for (char c : mantissa) {
-    if (c != '.') digits += c;
+    if (c != '.') digit_buffer[count++] = c;
   }
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
+  while (count > 1 && digit_buffer[count - 1] == '0') --count;
+  const std::string_view digits(digit_buffer, count);
 
   std::string_view exp_text = sci.substr(e_pos + 1);
   if (exp_text.front() == '+') exp_text.remove_prefix(1);
@@ -110,26 +138,30 @@ std::string display_float(double value) {
   // The decimal point goes after this many digits; it may lie before the
   // first digit (leading zeros) or after the last (trailing zeros).
   const long point = static_cast<long>(exponent) + 1;
-  const long count = static_cast<long>(digits.size());
-  std::string out = negative ? "-" : "";
+  const long length = static_cast<long>(count);
+  if (negative) out += '-';
   if (point <= 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-point), '0');
     out += digits;
-  } else if (point >= count) {
+  } else if (point >= length) {
     out += digits;
-    out.append(static_cast<std::size_t>(point - count), '0');
+    out.append(static_cast<std::size_t>(point - length), '0');
   } else {
-    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += digits.substr(0, static_cast<std::size_t>(point));
     out += '.';
-    out.append(digits, static_cast<std::size_t>(point));
+    out += digits.substr(static_cast<std::size_t>(point));
   }
-  return out;
 }
 
 std::string display_str(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size() + 2);
+  append_display_str(out, utf8);
+  return out;
+}
+
+void append_display_str(std::string& out, std::string_view utf8) {
   out += '"';
   while (!utf8.empty()) {
     char32_t cp = 0;
@@ -169,7 +201,6 @@ std::string display_str(std::string_view utf8) {
     utf8.remove_prefix(length);
   }
   out += '"';
-  return out;
 }
 
 }  // namespace zembrik

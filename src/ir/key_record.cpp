@@ -14,21 +14,15 @@ namespace {
 struct SizeBound {
   std::size_t bytes = 0;
   void u8(std::uint8_t) { bytes += 1; }
-  void varint(std::uint64_t) { bytes += 10; }
+  void varint(std::uint64_t) { bytes += kMaxVarint; }
   void raw64(std::uint64_t) { bytes += 8; }
-  void str(std::string_view s) { bytes += 10 + s.size(); }
+  void str(std::string_view s) { bytes += kMaxVarint + s.size(); }
 };
 
 struct Writer {
   char* at;
   void u8(std::uint8_t byte) { *at++ = static_cast<char>(byte); }
-  void varint(std::uint64_t v) {
-    while (v >= 0x80) {
-      *at++ = static_cast<char>(v | 0x80);
-      v >>= 7;
-    }
-    *at++ = static_cast<char>(v);
-  }
+  void varint(std::uint64_t v) { at = put_varint(at, v); }
   void raw64(std::uint64_t bits) {
     std::memcpy(at, &bits, sizeof bits);
     at += sizeof bits;
@@ -51,11 +45,9 @@ template <class Sink>
 bool put_value(Sink& out, const ParamValue& value, Nans nans) {
   out.u8(static_cast<std::uint8_t>(value.tag()));
   switch (value.tag()) {
-    case ParamValue::Tag::Int: {
-      const auto v = static_cast<std::uint64_t>(value.as_int());
-      out.varint((v << 1) ^ (0 - (v >> 63)));  // zigzag
+    case ParamValue::Tag::Int:
+      out.varint(zigzag(value.as_int()));
       return false;
-    }
     case ParamValue::Tag::Float: {
       const double f = value.as_float();
       const bool nan = f != f;
@@ -141,30 +133,14 @@ bool append(std::string& out, Put&& put) {
   return result;
 }
 
-// Reads records that `encode` wrote; they never come from outside the process.
+// Builds keys from records that `encode` wrote.
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+  explicit Reader(std::string_view bytes) : in_(bytes) {}
 
-  std::uint8_t u8() {
-    assert(at_ < end_ && "record ends early");
-    return static_cast<std::uint8_t>(*at_++);
-  }
-  std::uint64_t varint() {
-    std::uint64_t v = 0;
-    for (int shift = 0;; shift += 7) {
-      const std::uint8_t byte = u8();
-      v |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-      if (byte < 0x80) return v;
-    }
-  }
-  std::string str() {
-    const std::uint64_t n = varint();
-    assert(n <= static_cast<std::uint64_t>(end_ - at_) && "record string overruns");
-    std::string s(at_, n);
-    at_ += n;
-    return s;
-  }
+  std::uint8_t u8() { return in_.u8(); }
+  std::uint64_t varint() { return in_.varint(); }
+  std::string str() { return std::string(in_.str()); }
   NodeIds ids() {
     NodeIds ids(varint());
     for (NodeId& id : ids) id = varint();
@@ -172,17 +148,10 @@ class Reader {
   }
   ParamValue value() {
     switch (static_cast<ParamValue::Tag>(u8())) {
-      case ParamValue::Tag::Int: {
-        const std::uint64_t z = varint();
-        return ParamValue::Int(static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1))));
-      }
-      case ParamValue::Tag::Float: {
-        std::uint64_t bits;
-        assert(end_ - at_ >= 8 && "record float overruns");
-        std::memcpy(&bits, at_, sizeof bits);
-        at_ += sizeof bits;
-        return ParamValue::Float(std::bit_cast<double>(bits));
-      }
+      case ParamValue::Tag::Int:
+        return ParamValue::Int(unzigzag(varint()));
+      case ParamValue::Tag::Float:
+        return ParamValue::Float(std::bit_cast<double>(in_.raw64()));
       case ParamValue::Tag::Bool:
         return ParamValue::Bool(u8() != 0);
       case ParamValue::Tag::Str:
@@ -197,7 +166,8 @@ class Reader {
       key = str();
       value = this->value();
     }
-    // Records keep the map's order, so sorting again changes nothing.
+    // Records keep the map's order, so sorting again changes nothing, except
+    // for a record a transcoder wrote with its entries in arrival order.
     return ParamMap::from_entries(std::move(entries));
   }
   StageOp member() {
@@ -209,11 +179,10 @@ class Reader {
     }
     return op;
   }
-  bool done() const { return at_ == end_; }
+  bool done() const { return in_.done(); }
 
  private:
-  const char* at_;
-  const char* end_;
+  Cursor in_;
 };
 
 }  // namespace

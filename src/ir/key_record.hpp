@@ -7,8 +7,19 @@
 // varints and Ints are zigzag varints, which keeps typical nodes to a few
 // dozen bytes; floats keep their own eight bytes (a NaN keeps its payload).
 // Records never leave the process; the blob format is separate.
+//
+// Field order is the key's declared order: the tag byte, then per kind the
+// strings (varint length, bytes), the parameter block (varint count; per
+// entry the key string, the value tag byte and its payload), the presence
+// byte of an External's preprocessing_ref, and id lists (varint count, varint
+// ids). A Stage has its id list, a varint member count and per member the
+// token string, a varint ref count and per ref a tag byte and varint index.
+// Cursor and put_varint let other formats transcode records field by field.
 #pragma once
 
+#include <cassert>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -24,10 +35,73 @@ bool encode(const NodeKey& key, std::string& out, Nans nans = Nans::Keep);
 bool encode_params(const ParamMap& params, std::string& out, Nans nans = Nans::Keep);
 void encode_value(const ParamValue& value, std::string& out, Nans nans = Nans::Keep);
 
-// Rebuilds the key of a record written by `encode`.
+// Rebuilds the key of a record written by `encode`. A record whose parameter
+// entries are out of key order decodes to the sorted map.
 NodeKey decode(std::string_view record);
 
 // The record with every NaN float rewritten to the canonical NaN.
 std::string canonical(std::string_view record);
+
+// The longest varint: ten bytes for 64 bits.
+inline constexpr std::size_t kMaxVarint = 10;
+
+// Writes `v` as a varint at `at` and returns the end of what it wrote.
+inline char* put_varint(char* at, std::uint64_t v) {
+  while (v >= 0x80) {
+    *at++ = static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  *at++ = static_cast<char>(v);
+  return at;
+}
+
+inline std::uint64_t zigzag(std::int64_t v) {
+  const auto u = static_cast<std::uint64_t>(v);
+  return (u << 1) ^ (0 - (u >> 63));
+}
+inline std::int64_t unzigzag(std::uint64_t z) {
+  return static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1)));
+}
+
+// Reads a record's primitives front to back. Records come from inside the
+// process, so running past the end is a bug, asserted rather than reported.
+class Cursor {
+ public:
+  explicit Cursor(std::string_view bytes) : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  std::uint8_t u8() {
+    assert(at_ < end_ && "record ends early");
+    return static_cast<std::uint8_t>(*at_++);
+  }
+  std::uint64_t varint() {
+    std::uint64_t v = 0;
+    for (int shift = 0;; shift += 7) {
+      const std::uint8_t byte = u8();
+      v |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+      if (byte < 0x80) return v;
+    }
+  }
+  // The eight raw bytes of a float, in host order.
+  std::uint64_t raw64() {
+    assert(end_ - at_ >= 8 && "record float overruns");
+    std::uint64_t bits;
+    std::memcpy(&bits, at_, sizeof bits);
+    at_ += sizeof bits;
+    return bits;
+  }
+  // A string field: its varint length, then its bytes.
+  std::string_view str() {
+    const std::uint64_t n = varint();
+    assert(n <= static_cast<std::uint64_t>(end_ - at_) && "record string overruns");
+    const std::string_view s(at_, n);
+    at_ += n;
+    return s;
+  }
+  bool done() const { return at_ == end_; }
+
+ private:
+  const char* at_;
+  const char* end_;
+};
 
 }  // namespace zembrik::record

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 
 #include "ir/display.hpp"
 #include "ir/hash.hpp"
@@ -41,29 +42,46 @@ ParamMap ParamMap::from_entries(std::vector<ParamEntry> entries) {
 }
 
 std::string display(const ParamValue& value) {
-  switch (value.tag()) {
-    case ParamValue::Tag::Int:
-      return std::to_string(value.as_int());
-    case ParamValue::Tag::Float:
-      return display_float(value.as_float());
-    case ParamValue::Tag::Bool:
-      return value.as_bool() ? "true" : "false";
-    case ParamValue::Tag::Str:
-      return display_str(value.as_str());
-  }
-  return {};
+  std::string out;
+  append_display(out, value);
+  return out;
 }
 
 std::string display(const ParamMap& params) {
-  std::string out = "{";
+  std::string out;
+  append_display(out, params);
+  return out;
+}
+
+void append_display(std::string& out, const ParamValue& value) {
+  switch (value.tag()) {
+    case ParamValue::Tag::Int: {
+      char digits[24];
+      const auto result = std::to_chars(digits, digits + sizeof digits, value.as_int());
+      out.append(digits, result.ptr);
+      return;
+    }
+    case ParamValue::Tag::Float:
+      append_display_float(out, value.as_float());
+      return;
+    case ParamValue::Tag::Bool:
+      out += value.as_bool() ? "true" : "false";
+      return;
+    case ParamValue::Tag::Str:
+      append_display_str(out, value.as_str());
+      return;
+  }
+}
+
+void append_display(std::string& out, const ParamMap& params) {
+  out += '{';
   for (std::size_t i = 0; i < params.size(); ++i) {
     if (i > 0) out += ", ";
     out += params[i].first;
     out += '=';
-    out += display(params[i].second);
+    append_display(out, params[i].second);
   }
   out += '}';
-  return out;
 }
 
 std::uint64_t hash_value(const ParamValue& value, std::uint64_t seed) {

@@ -72,6 +72,8 @@ class ParamMap {
 std::string display(const ParamValue& value);
 // "{key=value, ...}" in map order.
 std::string display(const ParamMap& params);
+void append_display(std::string& out, const ParamValue& value);
+void append_display(std::string& out, const ParamMap& params);
 
 // Seeded hashes that agree with the equality above. They never leave the
 // process: nothing persists or shows them.

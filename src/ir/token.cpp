@@ -122,11 +122,11 @@ std::string token(const NodeKey& key) {
 
 namespace {
 
-std::string with_display(std::string head, const ParamMap& params) {
-  if (params.empty()) return head;
-  head += ' ';
-  head += display(params);
-  return head;
+// " {key=value, ...}" after a label head, unless the map is empty.
+void append_params_display(std::string& out, const ParamMap& params) {
+  if (params.empty()) return;
+  out += ' ';
+  append_display(out, params);
 }
 
 // Splits at every `sep`, keeping empty pieces.
@@ -187,27 +187,43 @@ std::optional<ParamValue> parse_value(std::string_view text) {
 }  // namespace
 
 std::string label(const NodeKey& key) {
-  return std::visit(
-      [](const auto& k) -> std::string {
+  std::string out;
+  append_label(out, key);
+  return out;
+}
+
+void append_label(std::string& out, const NodeKey& key) {
+  std::visit(
+      [&](const auto& k) {
         using K = std::decay_t<decltype(k)>;
         if constexpr (std::is_same_v<K, Source>) {
-          return with_display("Source " + k.name, k.params);
+          out += "Source ";
+          out += k.name;
         } else if constexpr (std::is_same_v<K, Op>) {
-          return with_display("Op " + k.name, k.params);
+          out += "Op ";
+          out += k.name;
         } else if constexpr (std::is_same_v<K, Reduction>) {
-          return with_display("Reduction " + k.name, k.params);
+          out += "Reduction ";
+          out += k.name;
         } else if constexpr (std::is_same_v<K, External>) {
           const PayloadDescriptor& d = k.descriptor;
-          return with_display("External " + d.kind + ":" + d.content_hash + " [" + d.framework +
-                                  " " + d.version + "]",
-                              k.params);
+          for (const std::string_view piece :
+               {std::string_view("External "), std::string_view(d.kind), std::string_view(":"),
+                std::string_view(d.content_hash), std::string_view(" ["),
+                std::string_view(d.framework), std::string_view(" "), std::string_view(d.version),
+                std::string_view("]")}) {
+            out += piece;
+          }
         } else if constexpr (std::is_same_v<K, Stage>) {
-          return "Stage[" + std::to_string(k.members.size()) + " members]";
+          out += "Stage[";
+          out += std::to_string(k.members.size());
+          out += " members]";  // a stage label never shows parameters
         } else if constexpr (std::is_same_v<K, Exchange>) {
-          return with_display("Exchange", k.params);
+          out += "Exchange";
         } else {
-          return with_display("Join", k.params);
+          out += "Join";
         }
+        if constexpr (!std::is_same_v<K, Stage>) append_params_display(out, k.params);
       },
       key);
 }

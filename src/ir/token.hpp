@@ -32,6 +32,7 @@ std::string with_params(std::string head, const ParamMap& params);
 
 std::string token(const NodeKey& key);
 std::string label(const NodeKey& key);
+void append_label(std::string& out, const NodeKey& key);
 
 // What an Op or Reduction token says: its kind text exactly as found ("op"
 // or "red"), its name and its parameters.

@@ -1,17 +1,22 @@
 // GraphStore(): record a pipeline with the add_* methods (each returns the
-// node's id) and read it back with node_count(), outputs() and nodes().
+// node's id) and read it back with node_count(), outputs() and nodes();
+// persist it with serialize() and GraphStore.deserialize(data), and render it
+// with to_dot().
 // Arguments are converted before the store is locked, and Python objects are
 // built from copies after it is released. The object holds no Python
 // references, so it needs no GC support.
 #include "python/graph_store.hpp"
 
 #include <new>
+#include <span>
 #include <vector>
 
 #include "ir/display.hpp"
 #include "ir/token.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "serialize/blob.hpp"
+#include "store/dot.hpp"
 
 namespace zembrik::py {
 namespace {
@@ -123,6 +128,79 @@ PyObject* node_count(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
   if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     return PyLong_FromUnsignedLongLong(store_of(self).node_count());
+  });
+}
+
+PyObject* render_dot(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const Signature signature{"GraphStore.to_dot", {}};
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    const std::string text = to_dot(store_of(self));
+    return string_to_py(text).release();
+  });
+}
+
+PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  static const Signature signature{"GraphStore.serialize", {{"outputs"}}};
+  PyObject* a[1];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    GraphStore& store = store_of(self);
+    const bool explicit_outputs = a[0] != nullptr && a[0] != Py_None;
+    NodeIds requested;
+    if (explicit_outputs) {
+      if (!ids_from_py(a[0], "outputs", requested)) return nullptr;
+      const std::uint64_t count = store.node_count();
+      for (NodeId id : requested) {
+        if (id >= count) return map_err(BadNodeId{id});
+      }
+    }
+    const StoreSnapshot snapshot = store.snapshot();
+    const std::span<const NodeId> outputs = explicit_outputs ? requested : snapshot.outputs;
+    // Written straight into the bytes object: a blob can be large.
+    const Result<std::size_t, BlobTooLarge> size = blob_size(snapshot.arena, outputs);
+    if (!size) {
+      PyErr_SetString(PyExc_ValueError, size.error().message().c_str());
+      return nullptr;
+    }
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
+    if (!bytes) return nullptr;
+    write_blob(snapshot.arena, outputs, PyBytes_AS_STRING(bytes.get()));
+    return bytes.release();
+  });
+}
+
+// A new GraphStore object that takes over `store`.
+PyObject* wrap_store(PyTypeObject* type, GraphStore&& store) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore(std::move(store));
+  return self;
+}
+
+// A static method: `cls` is the class, however it was called, because
+// finish_graph_store_type binds it.
+PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const Signature signature{"GraphStore.deserialize", {{"data", true}}};
+  PyObject* a[1];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+  return guarded(*state_of_type(type), [&]() -> PyObject* {
+    if (!PyBytes_Check(a[0])) {
+      PyErr_Format(PyExc_TypeError, "expected bytes, got %s", Py_TYPE(a[0])->tp_name);
+      note_argument("data");
+      return nullptr;
+    }
+    Result<GraphStore, BlobError> store = deserialize(std::string_view(
+        PyBytes_AS_STRING(a[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(a[0]))));
+    if (!store) {
+      PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
+      return nullptr;
+    }
+    return wrap_store(type, std::move(store).value());
   });
 }
 
@@ -263,6 +341,17 @@ void store_dealloc(PyObject* self) {
 
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
+constexpr const char* kDeserializeDoc =
+    "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the "
+    "same node ids, so\n`serialize` of the result is byte-identical to the input (plan M8 "
+    "determinism gate).";
+
+// The function inside the static method: without METH_STATIC, so that the
+// interpreter passes it the class it is bound to.
+PyMethodDef deserialize_def = {
+    "deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize_blob)),
+    METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc};
+
 PyMethodDef store_methods[] = {
     {"add_source", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_source})),
      kMethodFlags, "add_source($self, name, params=None)\n--\n\n"},
@@ -288,6 +377,17 @@ PyMethodDef store_methods[] = {
      "ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
     {"node_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{node_count})),
      kMethodFlags, "node_count($self)\n--\n\n"},
+    {"to_dot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{render_dot})),
+     kMethodFlags, "to_dot($self)\n--\n\n"},
+    {"serialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{serialize})),
+     kMethodFlags,
+     "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, "
+     "byte-identical durable form (plan M8 / A.3.1:\nthe serializable IR \xe2\x80\x94 not "
+     "cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n`outputs=` the "
+     "bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\nproperty of the "
+     "compile request); the default keeps the marks-based behavior."},
+    {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize_blob)),
+     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc},
     {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{nodes})),
      kMethodFlags,
      "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: "
@@ -313,6 +413,15 @@ PyType_Slot store_slots[] = {
 };
 
 }  // namespace
+
+int finish_graph_store_type(PyObject* module, PyTypeObject* type) {
+  PyRef function(PyCFunction_NewEx(&deserialize_def, reinterpret_cast<PyObject*>(type), module));
+  PyRef method(function ? PyStaticMethod_New(function.get()) : nullptr);
+  // Replacing the entry keeps its place in the class dict, and so the order.
+  if (!method || PyDict_SetItemString(type->tp_dict, "deserialize", method.get()) < 0) return -1;
+  PyType_Modified(type);
+  return 0;
+}
 
 PyType_Spec graph_store_spec = {
     .name = "zembrik_core.GraphStore",

@@ -18,4 +18,8 @@ inline GraphStore& store_of(PyObject* self) {
 
 extern PyType_Spec graph_store_spec;
 
+// Completes the class once it exists: binds the static method deserialize to
+// it, since static methods are not told their class. Returns -1 on failure.
+int finish_graph_store_type(PyObject* module, PyTypeObject* type);
+
 }  // namespace zembrik::py

@@ -62,7 +62,10 @@ int module_exec(PyObject* module) {
       PyModule_AddObjectRef(module, "InternalError", state->internal_error) < 0) {
     return -1;
   }
-  if (add_type(module, &graph_store_spec, state->graph_store_type) < 0) return -1;
+  if (add_type(module, &graph_store_spec, state->graph_store_type) < 0 ||
+      finish_graph_store_type(module, state->graph_store_type) < 0) {
+    return -1;
+  }
   if (add_type(module, &payload_descriptor_spec, state->payload_descriptor_type) < 0) return -1;
   if (add_type(module, &incremental_reducer_spec, state->incremental_reducer_type) < 0) return -1;
   PyObject* version_function = PyObject_GetAttrString(module, "version");

@@ -40,6 +40,15 @@ struct Landing {
 };
 using NodeMap = std::vector<std::optional<Landing>>;
 
+// A key already written as a record (record::encode's format, NaNs as they
+// are), whether it holds a NaN float, and its input ids in order. Lets a
+// reader that builds records itself intern them without building keys.
+struct EncodedKey {
+  std::string_view record;
+  bool has_nan;
+  std::span<const NodeId> inputs;
+};
+
 // The arena and the marks, copied at one locked moment.
 struct StoreSnapshot {
   NodeArena arena;
@@ -57,6 +66,16 @@ class GraphStore {
   // The key's id, new or existing; BadNodeId for the first input, in order,
   // that is not below the node count, in which case nothing is recorded.
   [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+  // The same for a key given as its record, which must be canonical: what
+  // record::encode writes for some key.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern_record(const EncodedKey& key);
+  // A store whose nodes are exactly the records of `arena`, ids in arena
+  // order, when no two records are equal keys; nothing otherwise. Every
+  // record must be canonical and name only earlier positions as inputs, as
+  // a reader that has checked them builds it. Indexes all records in one
+  // pass, much faster than interning them one by one.
+  static std::optional<GraphStore> from_distinct_records(NodeArena arena);
+
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] std::optional<BadNodeId> mark_output(NodeId id);
 
@@ -68,6 +87,9 @@ class GraphStore {
   // The whole arena, once every id of `ids` is known to be in it.
   Result<NodeArena, BadNodeId> arena_holding(std::span<const NodeId> ids) const;
 
+  // The DOT text of the store, rendered under its lock (store/dot.hpp).
+  friend std::string to_dot(const GraphStore& store);
+
  private:
   struct State {
     NodeArena arena;
@@ -76,6 +98,11 @@ class GraphStore {
     std::vector<bool> marked;  // marked[id]: id is in `outputs`
     NodeMap node_map;
   };
+
+  // The one interning path: checks `inputs`, then lets `stage` write the
+  // candidate record into the arena and keeps or drops it.
+  template <class StageRecord>
+  Result<NodeId, BadNodeId> intern_staged(std::span<const NodeId> inputs, StageRecord&& stage);
 
   static State take(GraphStore& other);
   std::uint64_t hash_record(std::string_view record, bool has_nan) const;

@@ -7,8 +7,10 @@
 // bits without touching the arena.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "ir/node_key.hpp"
@@ -45,6 +47,32 @@ class InternIndex {
     ++count_;
   }
 
+  // Fills an empty index with ids 0..n-1, `hash_of(id)` giving each one's
+  // hash, in the order of their home slots, so that the table is written
+  // front to back instead of taking a cache miss per id. Returns false as
+  // soon as `equal(a, b)` holds for two of the ids; the index is then
+  // unusable.
+  template <class HashOf, class Equal>
+  bool insert_distinct(std::uint64_t n, HashOf&& hash_of, Equal&& equal) {
+    assert(count_ == 0 && "insert_distinct fills an empty index");
+    if (n == 0) return true;
+    capacity_bits_ = 4;
+    while (n * 4 > (std::uint64_t{1} << capacity_bits_) * 3) ++capacity_bits_;
+    slots_.assign(std::uint64_t{1} << capacity_bits_, 0);
+    // Slot values hold the top hash bits, which up to 2^24 slots are the
+    // home; beyond that the order is still nearly by home and the full hash
+    // is computed again.
+    const bool tags_suffice = capacity_bits_ <= 64 - kIdBits;
+    for (const std::uint64_t value : by_tag(n, hash_of)) {
+      const NodeId id = (value & kIdMask) - 1;
+      const std::uint64_t hash = tags_suffice ? (value >> kIdBits) << kIdBits : hash_of(id);
+      if (find(hash, [&](NodeId other) { return equal(other, id); })) return false;
+      place(hash, id);
+      ++count_;
+    }
+    return true;
+  }
+
  private:
   static constexpr int kIdBits = 40;
   static constexpr std::uint64_t kIdMask = (std::uint64_t{1} << kIdBits) - 1;
@@ -71,6 +99,29 @@ class InternIndex {
       const NodeId id = (slot & kIdMask) - 1;
       place(tags_suffice ? (slot >> kIdBits) << kIdBits : hash_of(id), id);
     }
+  }
+
+  // The slot values of ids 0..n-1 ordered by their hash tags: a
+  // least-significant-digit radix sort, eight bits a pass, which reads and
+  // writes sequentially.
+  template <class HashOf>
+  static std::vector<std::uint64_t> by_tag(std::uint64_t n, HashOf&& hash_of) {
+    constexpr int kDigitBits = 8;
+    std::vector<std::uint64_t> order(n);
+    for (NodeId id = 0; id < n; ++id) order[id] = tag_of(hash_of(id)) << kIdBits | (id + 1);
+    std::vector<std::uint64_t> scratch(n);
+    for (int low = kIdBits; low < 64; low += kDigitBits) {
+      const auto digit = [&](std::uint64_t value) {
+        return (value >> low) & ((std::uint64_t{1} << kDigitBits) - 1);
+      };
+      std::vector<std::size_t> start(std::size_t{1} << kDigitBits, 0);
+      for (const std::uint64_t value : order) ++start[digit(value)];
+      std::size_t total = 0;
+      for (std::size_t& count : start) total += std::exchange(count, total);
+      for (const std::uint64_t value : order) scratch[start[digit(value)]++] = value;
+      order.swap(scratch);
+    }
+    return order;
   }
 
   std::vector<std::uint64_t> slots_;  // 0 = empty, else hash tag << 40 | (id + 1)

@@ -19,6 +19,8 @@ class NodeArena {
  public:
   std::size_t size() const { return ends_.size(); }
   bool empty() const { return ends_.empty(); }
+  // The bytes of all records together.
+  std::size_t byte_size() const { return bytes_.size(); }
 
   std::string_view record(std::size_t i) const {
     const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1] >> 1;
@@ -26,6 +28,11 @@ class NodeArena {
   }
   // Whether record i holds a NaN float, i.e. is not byte-canonical.
   bool has_nan(std::size_t i) const { return (ends_[i] & 1) != 0; }
+
+  void reserve(std::size_t records, std::size_t bytes) {
+    ends_.reserve(records);
+    bytes_.reserve(bytes);
+  }
 
   NodeKey key(std::size_t i) const { return record::decode(record(i)); }
   std::vector<NodeKey> keys() const;
@@ -41,6 +48,12 @@ class NodeArena {
   Candidate stage(const NodeKey& key) {
     const std::size_t begin = bytes_.size();
     const bool has_nan = record::encode(key, bytes_);
+    return {std::string_view(bytes_).substr(begin), has_nan};
+  }
+  // The same for a record already in record::encode's format.
+  Candidate stage_record(std::string_view record, bool has_nan) {
+    const std::size_t begin = bytes_.size();
+    bytes_.append(record);
     return {std::string_view(bytes_).substr(begin), has_nan};
   }
   void commit(const Candidate& candidate) {

@@ -14,12 +14,21 @@ GRAPH_STORE_DOCS = {
     "M40 §2.1). Two inputs `[left, right]`; identity is its\n`scheme` ParamMap (`params`) + "
     'its ordered inputs; `nodes()[i]["kind"] == "join"`.',
     "node_count": "node_count($self)\n--\n\n",
-    "outputs": "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR "
-    "evaluator returns, in order).",
+    "to_dot": "to_dot($self)\n--\n\n",
+    "serialize": "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, "
+    "versioned, byte-identical durable form (plan M8 / A.3.1:\nthe serializable IR — not "
+    "cloudpickle — is the canonical durable representation). With\n`outputs=` the bytes flag "
+    "EXACTLY that set, ignoring stored marks (M22: outputs are a\nproperty of the compile "
+    "request); the default keeps the marks-based behavior.",
+    "deserialize": "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round "
+    "trip reproduces the same node ids, so\n`serialize` of the result is byte-identical to the "
+    "input (plan M8 determinism gate).",
     "nodes": "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan "
     "M9: `inspect` renders the IR and\n`reproduce` interprets it). Each entry is a dict with "
     "`id`, `kind`\n(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` "
     "(bool), plus a\n`descriptor` dict for external nodes and `n_members` for stage nodes.",
+    "outputs": "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR "
+    "evaluator returns, in order).",
 }
 
 CLASS_DOCS = {
@@ -61,6 +70,12 @@ def test_method_docstrings(method, doc):
     signature, _, body = doc.partition("\n--\n\n")
     assert function.__text_signature__ == signature[len(method):]
     assert (function.__doc__ or "") == body
+
+
+def test_methods_in_class_order():
+    methods = [name for name in vars(zc.GraphStore) if name in GRAPH_STORE_DOCS]
+    assert methods == list(GRAPH_STORE_DOCS)
+    assert isinstance(vars(zc.GraphStore)["deserialize"], staticmethod)
 
 
 @pytest.mark.parametrize("cls", CLASS_DOCS)

@@ -1,0 +1,88 @@
+// The canonical IR blob: the durable, byte-identical form of a store.
+//
+// A blob is "ZIR1", a 32-bit node count, one record per node in id order and
+// the output list; every integer is little-endian and every count and length
+// 32 bits wide. The bytes depend only on the nodes and the outputs, so the
+// same graph always gives the same blob, and reading a blob rebuilds a store
+// with the same ids:
+//
+//   const std::string blob = serialize_with(store, store.outputs()).value();
+//   Result<GraphStore, BlobError> copy = deserialize(blob);
+//
+// Both directions transcode the arena's own records field by field rather
+// than building keys. `deserialize` is where untrusted bytes come in: it
+// checks every field before using it, reserves nothing that the remaining
+// bytes could not fill, and reports the first fault as a BlobError.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ir/result.hpp"
+#include "store/graph_store.hpp"
+#include "store/node_arena.hpp"
+
+namespace zembrik {
+
+// Why a byte sequence is not a readable blob; message() is the text the
+// Python layer raises.
+struct BlobError {
+  enum class Kind : std::uint8_t { BadMagic, Truncated, InvalidTag, InvalidUtf8, NodeReference };
+  enum class TagKind : std::uint8_t { Node, Param, StageRef };
+
+  Kind kind;
+  TagKind tag_kind = TagKind::Node;  // which tag, for InvalidTag
+  std::uint64_t value = 0;           // the tag byte, or the reference out of range
+
+  static BlobError bad_magic() { return {Kind::BadMagic}; }
+  static BlobError truncated() { return {Kind::Truncated}; }
+  static BlobError invalid_tag(TagKind which, std::uint8_t tag) {
+    return {Kind::InvalidTag, which, tag};
+  }
+  static BlobError invalid_utf8() { return {Kind::InvalidUtf8}; }
+  static BlobError node_reference(std::uint64_t reference) {
+    return {Kind::NodeReference, TagKind::Node, reference};
+  }
+
+  // "invalid node tag 7", "node reference 3 out of range", ...
+  std::string message() const;
+  friend bool operator==(const BlobError&, const BlobError&) = default;
+};
+
+// The largest count, length or index the format's 32-bit fields hold.
+inline constexpr std::uint64_t kMaxBlobCount = std::numeric_limits<std::uint32_t>::max();
+
+// A count, length or stage index too large for a 32-bit field: writing it
+// would wrap and yield a corrupt blob, so nothing is written.
+struct BlobTooLarge {
+  std::uint64_t count;
+  std::string message() const;
+  friend bool operator==(const BlobTooLarge&, const BlobTooLarge&) = default;
+};
+
+// The blob of `arena` with `outputs` as its output list, in the given order
+// and with any repeats. The caller has checked every output id against the
+// arena. `max_count` is lowered only to test the refusal.
+[[nodiscard]] Result<std::string, BlobTooLarge> serialize_with(
+    const NodeArena& arena, std::span<const NodeId> outputs,
+    std::uint64_t max_count = kMaxBlobCount);
+// The same for a snapshot of `store`, taken under its lock; the marks of the
+// store play no part.
+[[nodiscard]] Result<std::string, BlobTooLarge> serialize_with(const GraphStore& store,
+                                                               std::span<const NodeId> outputs);
+
+// serialize_with in two steps, for a caller that owns the buffer: the exact
+// size (which also makes every check), then the bytes into that much room.
+[[nodiscard]] Result<std::size_t, BlobTooLarge> blob_size(const NodeArena& arena,
+                                                          std::span<const NodeId> outputs,
+                                                          std::uint64_t max_count = kMaxBlobCount);
+void write_blob(const NodeArena& arena, std::span<const NodeId> outputs, char* out);
+
+// A new store holding the blob's nodes, outputs marked in blob order. Bytes
+// after the output list are ignored.
+[[nodiscard]] Result<GraphStore, BlobError> deserialize(std::string_view blob);
+
+}  // namespace zembrik

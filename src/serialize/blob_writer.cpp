@@ -1,0 +1,182 @@
+// Writing: each arena record is transcoded field by field into its blob
+// record. The traversal is written once over a sink: Measure adds up the
+// exact size and notes the first count too large for 32 bits, Emit then
+// writes into room of exactly that size, so a refused blob writes nothing.
+#include <bit>
+#include <cstring>
+#include <optional>
+
+#include "ir/key_record.hpp"
+#include "serialize/blob.hpp"
+
+namespace zembrik {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the blob is little-endian and is written with host-order copies");
+
+struct Measure {
+  std::uint64_t max_count;
+  std::size_t bytes = 0;
+  std::optional<std::uint64_t> too_large;
+
+  void u8(std::uint8_t) { bytes += 1; }
+  void u32(std::uint64_t v) {
+    if (v > max_count && !too_large) too_large = v;
+    bytes += 4;
+  }
+  void u64(std::uint64_t) { bytes += 8; }
+  void raw(std::string_view s) { bytes += s.size(); }
+};
+
+struct Emit {
+  char* at;
+
+  void u8(std::uint8_t v) { *at++ = static_cast<char>(v); }
+  void u32(std::uint64_t v) {
+    const auto narrow = static_cast<std::uint32_t>(v);  // Measure has checked the width
+    std::memcpy(at, &narrow, sizeof narrow);
+    at += sizeof narrow;
+  }
+  void u64(std::uint64_t v) {
+    std::memcpy(at, &v, sizeof v);
+    at += sizeof v;
+  }
+  void raw(std::string_view s) {
+    std::memcpy(at, s.data(), s.size());
+    at += s.size();
+  }
+};
+
+template <class Sink>
+void put_string(record::Cursor& in, Sink& out) {
+  const std::string_view s = in.str();
+  out.u32(s.size());
+  out.raw(s);
+}
+
+template <class Sink>
+void put_ids(record::Cursor& in, Sink& out) {
+  const std::uint64_t n = in.varint();
+  out.u32(n);
+  for (std::uint64_t i = 0; i < n; ++i) out.u64(in.varint());
+}
+
+template <class Sink>
+void put_params(record::Cursor& in, Sink& out) {
+  const std::uint64_t n = in.varint();
+  out.u32(n);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    put_string(in, out);
+    const std::uint8_t tag = in.u8();
+    out.u8(tag);
+    switch (static_cast<ParamValue::Tag>(tag)) {
+      case ParamValue::Tag::Int:
+        out.u64(static_cast<std::uint64_t>(record::unzigzag(in.varint())));
+        break;
+      case ParamValue::Tag::Float:
+        out.u64(in.raw64());  // the stored bits: a NaN keeps its payload
+        break;
+      case ParamValue::Tag::Bool:
+        out.u8(in.u8());
+        break;
+      case ParamValue::Tag::Str:
+        put_string(in, out);
+        break;
+    }
+  }
+}
+
+template <class Sink>
+void put_stage_members(record::Cursor& in, Sink& out) {
+  const std::uint64_t members = in.varint();
+  out.u32(members);
+  for (std::uint64_t k = 0; k < members; ++k) {
+    put_string(in, out);
+    const std::uint64_t refs = in.varint();
+    out.u32(refs);
+    for (std::uint64_t r = 0; r < refs; ++r) {
+      out.u8(in.u8());
+      out.u32(in.varint());
+    }
+  }
+}
+
+template <class Sink>
+void put_record(std::string_view bytes, Sink& out) {
+  record::Cursor in(bytes);
+  const std::uint8_t tag = in.u8();
+  out.u8(tag);
+  switch (static_cast<NodeTag>(tag)) {
+    case NodeTag::Source:
+      put_string(in, out);
+      put_params(in, out);
+      break;
+    case NodeTag::Op:
+    case NodeTag::Reduction:
+      put_string(in, out);
+      put_params(in, out);
+      put_ids(in, out);
+      break;
+    case NodeTag::External: {
+      for (int field = 0; field < 5; ++field) put_string(in, out);
+      const std::uint8_t has_ref = in.u8();
+      out.u8(has_ref);
+      if (has_ref != 0) put_string(in, out);
+      put_params(in, out);
+      put_ids(in, out);
+      break;
+    }
+    case NodeTag::Stage:
+      put_ids(in, out);
+      put_stage_members(in, out);
+      break;
+    case NodeTag::Exchange:
+    case NodeTag::Join:
+      put_params(in, out);
+      put_ids(in, out);
+      break;
+  }
+  assert(in.done() && "record longer than its fields");
+}
+
+template <class Sink>
+void put_blob(const NodeArena& arena, std::span<const NodeId> outputs, Sink& out) {
+  out.raw("ZIR1");
+  out.u32(arena.size());
+  for (std::size_t i = 0; i < arena.size(); ++i) put_record(arena.record(i), out);
+  out.u32(outputs.size());
+  for (NodeId id : outputs) out.u64(id);
+}
+
+}  // namespace
+
+Result<std::size_t, BlobTooLarge> blob_size(const NodeArena& arena, std::span<const NodeId> outputs,
+                                            std::uint64_t max_count) {
+  Measure measure{max_count, 0, std::nullopt};
+  put_blob(arena, outputs, measure);
+  if (measure.too_large) return BlobTooLarge{*measure.too_large};
+  return measure.bytes;
+}
+
+void write_blob(const NodeArena& arena, std::span<const NodeId> outputs, char* out) {
+  Emit emit{out};
+  put_blob(arena, outputs, emit);
+}
+
+Result<std::string, BlobTooLarge> serialize_with(const NodeArena& arena,
+                                                 std::span<const NodeId> outputs,
+                                                 std::uint64_t max_count) {
+  Result<std::size_t, BlobTooLarge> size = blob_size(arena, outputs, max_count);
+  if (!size) return size.error();
+  std::string blob(size.value(), '\0');
+  write_blob(arena, outputs, blob.data());
+  return blob;
+}
+
+Result<std::string, BlobTooLarge> serialize_with(const GraphStore& store,
+                                                 std::span<const NodeId> outputs) {
+  return serialize_with(store.snapshot().arena, outputs);
+}
+
+}  // namespace zembrik
