@@ -172,14 +172,6 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
   });
 }
 
-// A new GraphStore object that takes over `store`.
-PyObject* wrap_store(PyTypeObject* type, GraphStore&& store) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore(std::move(store));
-  return self;
-}
-
 // A static method: `cls` is the class, however it was called, because
 // finish_graph_store_type binds it.
 PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -398,6 +390,35 @@ PyMethodDef store_methods[] = {
      kMethodFlags,
      "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator "
      "returns, in order)."},
+    {"node_map",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_node_map})),
+     kMethodFlags,
+     "node_map($self)\n--\n\n\xc2\xa7"
+     "8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here "
+     "\xe2\x80\x94\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed "
+     "by that\narena's node id. Empty for a store that did not come out of a reduction."},
+    {"cone", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_cone})),
+     kMethodFlags,
+     "cone($self, *, outputs)\n--\n\nopt_level=0 (M6): the 1:1 cone of `outputs` \xe2\x80\x94 DCE "
+     "without the rewrites \xe2\x80\x94 as a fresh store\nmarked with `outputs`; its `node_map` "
+     "sends each kept id to `(cone id, None)`."},
+    {"reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_reduce})),
+     kMethodFlags,
+     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer (DCE "
+     "+ CSE + equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced store "
+     "and a report dict. `maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all "
+     "land in one stage (the default single-use rule is\npinned by the frozen M4 suite)."},
+    {"reduce_incremental",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_reduce_incremental})),
+     kMethodFlags,
+     "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the "
+     "current graph (same result as `reduce`). For genuine\nstep-by-step reduction while building, "
+     "use `IncrementalReducer`."},
+    {"reduction_report",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_reduction_report})),
+     kMethodFlags,
+     "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, "
+     "without keeping the reduced store."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -413,6 +434,13 @@ PyType_Slot store_slots[] = {
 };
 
 }  // namespace
+
+PyObject* wrap_store(PyTypeObject* type, GraphStore&& store) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore(std::move(store));
+  return self;
+}
 
 int finish_graph_store_type(PyObject* module, PyTypeObject* type) {
   PyRef function(PyCFunction_NewEx(&deserialize_def, reinterpret_cast<PyObject*>(type), module));

@@ -18,6 +18,18 @@ inline GraphStore& store_of(PyObject* self) {
 
 extern PyType_Spec graph_store_spec;
 
+// A new GraphStore object of `type` that takes over `store`.
+PyObject* wrap_store(PyTypeObject* type, GraphStore&& store);
+
+// The reduction methods (graph_store_reduction.cpp), for the class's method
+// table.
+PyObject* store_node_map(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* store_cone(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* store_reduce(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* store_reduce_incremental(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t,
+                                   PyObject*);
+PyObject* store_reduction_report(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 // Completes the class once it exists: binds the static method deserialize to
 // it, since static methods are not told their class. Returns -1 on failure.
 int finish_graph_store_type(PyObject* module, PyTypeObject* type);

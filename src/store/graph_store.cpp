@@ -139,6 +139,10 @@ std::uint64_t GraphStore::node_count() const {
   return state_.with([](const State& s) -> std::uint64_t { return s.arena.size(); });
 }
 
+void GraphStore::set_node_map(NodeMap map) {
+  state_.with([&](State& s) { s.node_map = std::move(map); });
+}
+
 NodeMap GraphStore::node_map() const {
   return state_.with([](const State& s) { return s.node_map; });
 }

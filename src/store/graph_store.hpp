@@ -76,6 +76,9 @@ class GraphStore {
   // pass, much faster than interning them one by one.
   static std::optional<GraphStore> from_distinct_records(NodeArena arena);
 
+  // Set once, by the operation that builds a store from a reduction.
+  void set_node_map(NodeMap map);
+
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] std::optional<BadNodeId> mark_output(NodeId id);
 

@@ -1,0 +1,38 @@
+// SaturationEngine: the RewriteEngine that canonicalizes by equality
+// saturation over twelve sound rules: commutativity of eight binary
+// operators, and elimination of scalar add-zero and multiply-by-one.
+//
+// Only nodes of the argument come back; of each class the one at the
+// smallest position represents it, with its own operand order.
+#pragma once
+
+#include <vector>
+
+#include "eqsat/rewrite.hpp"
+#include "optimizer/engine_graph.hpp"
+
+namespace zembrik {
+
+class SaturationEngine : public RewriteEngine {
+ public:
+  SaturationEngine();
+
+  Canonicalized canonicalize(const EngineGraph& graph) const override;
+
+  const std::vector<eqsat::Rewrite>& rules() const { return rules_; }
+  std::uint64_t max_iterations() const { return max_iterations_; }
+
+ private:
+  std::vector<eqsat::Rewrite> rules_;
+  std::uint64_t max_iterations_ = 12;
+};
+
+// The eight operator names whose two operands commute, and the four
+// one-operand Op tokens that leave their operand unchanged.
+inline constexpr const char* kCommutativeOps[] = {"add", "mul", "and",     "or",
+                                                  "eq",  "ne",  "maximum", "minimum"};
+inline constexpr const char* kIdentityTokens[] = {
+    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
+
+}  // namespace zembrik

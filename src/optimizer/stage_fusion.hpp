@@ -1,0 +1,33 @@
+// Stage fusion, the last pass of the pipeline: groups runs of Op nodes into
+// Stage nodes and emits every other node alone, as a boundary node.
+//
+// Input: a topologically ordered EngineGraph with outputs, free of equal
+// (token, inputs) pairs. Output: the reduced nodes in topological order (the
+// stages sorted by their largest member), the outputs, and where every
+// engine node landed.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include "optimizer/engine_graph.hpp"
+#include "store/graph_store.hpp"
+#include "store/node_arena.hpp"
+
+namespace zembrik {
+
+struct FusedGraph {
+  NodeArena nodes;
+  std::vector<NodeId> outputs;
+  std::vector<Landing> placement;  // per engine node
+  std::uint64_t stages = 0;
+  std::uint64_t boundary_nodes = 0;
+};
+
+// `boundary_key(id)` is the key a boundary node is rebuilt from; its inputs
+// are replaced. `maximal_fusion` picks the maximal rule over the single-use
+// rule.
+FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
+                       const std::function<NodeKey(EngineId)>& boundary_key);
+
+}  // namespace zembrik

@@ -1,0 +1,151 @@
+// The reduction methods of GraphStore: reduce, reduction_report,
+// reduce_incremental, cone and node_map. Each builds a fresh engine, reduces
+// a copy of the store without its lock, and returns new, independent stores.
+#include "optimizer/saturation_engine.hpp"
+#include "python/args.hpp"
+#include "python/convert.hpp"
+#include "python/graph_store.hpp"
+#include "store/reduced_store.hpp"
+
+namespace zembrik::py {
+namespace {
+
+// `maximal_fusion`: exactly a bool; 0 and 1 are refused.
+bool flag_argument(PyObject* obj, const char* argument, bool& out) {
+  if (obj == nullptr) {
+    out = false;
+    return true;
+  }
+  if (!PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected bool, got %s", Py_TYPE(obj)->tp_name);
+    return note_argument(argument);
+  }
+  out = obj == Py_True;
+  return true;
+}
+
+// `outputs`: absent or None means "the store's marks".
+bool optional_ids(PyObject* obj, std::optional<NodeIds>& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  return ids_from_py(obj, "outputs", out.emplace());
+}
+
+PyRef report_to_py(const ReductionReport& report) {
+  const std::pair<const char*, std::uint64_t> counts[] = {
+      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
+      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
+      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes}};
+  PyRef dict(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [name, count] : counts) {
+    PyRef value(PyLong_FromUnsignedLongLong(count));
+    if (!value || PyDict_SetItemString(dict.get(), name, value.get()) < 0) return PyRef();
+  }
+  return dict;
+}
+
+// The shared procedure of reduce, reduction_report and reduce_incremental.
+// Returns nullptr with an exception set, else the store and its report.
+PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<NodeIds>& outputs,
+                       bool maximal_fusion, bool report_only) {
+  const SaturationEngine engine;
+  const GraphStore& store = store_of(self);
+  std::optional<ReducedStore> reduced;
+  if (outputs) {
+    Result<ReducedStore, BadNodeId> r =
+        reduce_with_outputs(store, *outputs, engine, maximal_fusion);
+    if (!r) return map_err(r.error());
+    reduced.emplace(std::move(r).value());
+  } else {
+    reduced.emplace(reduce_with(store, engine, maximal_fusion));
+  }
+  PyRef report = report_to_py(reduced->report);
+  if (!report || report_only) return report.release();
+  PyRef wrapped(wrap_store(cls, std::move(reduced->store)));
+  if (!wrapped) return nullptr;
+  return PyTuple_Pack(2, wrapped.get(), report.get());
+}
+
+}  // namespace
+
+PyObject* store_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const Signature signature{"GraphStore.reduce",
+                                   {{"maximal_fusion", false, true}, {"outputs", false, true}}};
+  PyObject* a[2];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    bool maximal_fusion = false;
+    std::optional<NodeIds> outputs;
+    if (!flag_argument(a[0], "maximal_fusion", maximal_fusion) || !optional_ids(a[1], outputs)) {
+      return nullptr;
+    }
+    return reduce_store(self, cls, outputs, maximal_fusion, false);
+  });
+}
+
+// reduction_report and reduce_incremental: only `outputs`, single-use fusion.
+template <bool kReportOnly>
+PyObject* reduce_plain(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, const Signature& signature) {
+  PyObject* a[1];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    std::optional<NodeIds> outputs;
+    if (!optional_ids(a[0], outputs)) return nullptr;
+    return reduce_store(self, cls, outputs, false, kReportOnly);
+  });
+}
+
+PyObject* store_reduction_report(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                 Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"GraphStore.reduction_report", {{"outputs", false, true}}};
+  return reduce_plain<true>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* store_reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                                   Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"GraphStore.reduce_incremental", {{"outputs", false, true}}};
+  return reduce_plain<false>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const Signature signature{"GraphStore.cone", {{"outputs", true, true}}};
+  PyObject* a[1];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    NodeIds outputs;
+    if (!ids_from_py(a[0], "outputs", outputs)) return nullptr;
+    Result<GraphStore, BadNodeId> cut = cone(store_of(self), outputs);
+    if (!cut) return map_err(cut.error());
+    return wrap_store(cls, std::move(cut).value());
+  });
+}
+
+PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const Signature signature{"GraphStore.node_map", {}};
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    const NodeMap map = store_of(self).node_map();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(map.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+      PyObject* entry;
+      if (!map[i]) {
+        entry = Py_NewRef(Py_None);
+      } else if (map[i]->member) {
+        entry = Py_BuildValue("(KK)", static_cast<unsigned long long>(map[i]->node),
+                              static_cast<unsigned long long>(*map[i]->member));
+      } else {
+        entry = Py_BuildValue("(KO)", static_cast<unsigned long long>(map[i]->node), Py_None);
+      }
+      if (entry == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return list.release();
+  });
+}
+
+}  // namespace zembrik::py

@@ -1,0 +1,168 @@
+// The reduction pipeline with a stand-in engine that merges nothing, so that
+// dead-code elimination, elimination of equal nodes and stage fusion are
+// tested on their own.
+#include <gtest/gtest.h>
+
+#include "optimizer/pipeline.hpp"
+
+namespace zembrik {
+namespace {
+
+class IdentityEngine : public RewriteEngine {
+ public:
+  Canonicalized canonicalize(const EngineGraph& graph) const override {
+    Canonicalized out{graph, {}};
+    for (EngineId i = 0; i < graph.size(); ++i) out.class_map.push_back(i);
+    return out;
+  }
+};
+
+ParamMap params(std::vector<ParamEntry> entries) {
+  return ParamMap::from_entries(std::move(entries));
+}
+
+NodeArena arena_of(const std::vector<NodeKey>& keys) {
+  NodeArena arena;
+  for (const NodeKey& key : keys) arena.commit(arena.stage(key));
+  return arena;
+}
+
+Reduced reduce(const std::vector<NodeKey>& keys, std::vector<NodeId> outputs,
+               bool maximal = false) {
+  return reduce_with_mode(arena_of(keys), outputs, IdentityEngine(), maximal);
+}
+
+std::vector<std::optional<Landing>> landings(std::initializer_list<std::optional<Landing>> l) {
+  return l;
+}
+
+TEST(DeadCodeElimination, KeepsWhatOutputsReachInOrder) {
+  const std::vector<NodeKey> keys = {Source{"a", {}}, Source{"b", {}}, Op{"f", {}, {0}},
+                                     Op{"g", {}, {1}}, Op{"h", {}, {2, 0}}};
+  const DeadCodeEliminated dce =
+      dead_code_elimination(arena_of(keys), std::vector<NodeId>{4, 2, 4});
+  EXPECT_EQ(dce.remap, (std::vector<NodeId>{0, kDropped, 1, kDropped, 2}));
+  EXPECT_EQ(dce.outputs, (std::vector<NodeId>{2, 1, 2}));
+  ASSERT_EQ(dce.nodes.size(), 3u);
+  EXPECT_EQ(dce.nodes.key(2), NodeKey(Op{"h", {}, {1, 0}}));
+}
+
+TEST(Pipeline, EmptyOutputsKeepNothing) {
+  const Reduced r = reduce({Source{"a", {}}, Op{"f", {}, {0}}}, {});
+  EXPECT_TRUE(r.nodes.empty());
+  EXPECT_TRUE(r.outputs.empty());
+  EXPECT_EQ(r.node_map, landings({std::nullopt, std::nullopt}));
+  EXPECT_EQ(r.report, (ReductionReport{2, 0, 0, 0, 0, 0}));
+}
+
+TEST(Pipeline, ChainFusesIntoOneStage) {
+  const Reduced r = reduce({Source{"s", {}}, Op{"op1", {}, {0}}, Op{"op2", {}, {1}}}, {2});
+  ASSERT_EQ(r.nodes.size(), 2u);
+  EXPECT_EQ(r.nodes.key(0), NodeKey(Source{"s", {}}));
+  const Stage expected{
+      {0}, {StageOp{"op|op1", {StageRef::Input(0)}}, StageOp{"op|op2", {StageRef::Member(0)}}}};
+  EXPECT_EQ(r.nodes.key(1), NodeKey(expected));
+  EXPECT_EQ(r.outputs, (std::vector<NodeId>{1}));
+  EXPECT_EQ(r.report, (ReductionReport{3, 3, 3, 1, 2, 1}));
+  EXPECT_EQ(r.node_map, landings({Landing{0, std::nullopt}, Landing{1, 0}, Landing{1, 1}}));
+}
+
+// a = op(src), b = op(a), c = op(a), d = add(b, c)
+const std::vector<NodeKey> kFanOut = {Source{"src", {}}, Op{"a", {}, {0}}, Op{"b", {}, {1}},
+                                      Op{"c", {}, {1}}, Op{"add", {}, {2, 3}}};
+
+TEST(Pipeline, FanOutUnderBothRules) {
+  const Reduced single = reduce(kFanOut, {4});
+  ASSERT_EQ(single.nodes.size(), 3u);  // src, {a}, {b, c, d}
+  EXPECT_EQ(single.report.stages, 2u);
+  const Stage bcd = std::get<Stage>(single.nodes.key(2));
+  EXPECT_EQ(bcd.inputs, (NodeIds{1}));
+  EXPECT_EQ(bcd.members.size(), 3u);
+  EXPECT_EQ(bcd.members[1].inputs, (std::vector<StageRef>{StageRef::Input(0)}));
+  EXPECT_EQ(bcd.members[2].inputs,
+            (std::vector<StageRef>{StageRef::Member(0), StageRef::Member(1)}));
+
+  const Reduced maximal = reduce(kFanOut, {4}, true);
+  ASSERT_EQ(maximal.nodes.size(), 2u);
+  EXPECT_EQ(std::get<Stage>(maximal.nodes.key(1)).members.size(), 4u);
+  EXPECT_EQ(maximal.node_map[1], (Landing{1, 0}));
+}
+
+TEST(Pipeline, NodeUsedTwiceBySameConsumer) {
+  const std::vector<NodeKey> keys = {Source{"s", {}}, Op{"a", {}, {0}}, Op{"mul", {}, {1, 1}}};
+  EXPECT_EQ(reduce(keys, {2}).report.stages, 2u);
+  EXPECT_EQ(reduce(keys, {2}, true).report.stages, 1u);
+}
+
+TEST(Pipeline, BoundariesStandAloneAndOutputsStayLargestMembers) {
+  const PayloadDescriptor d{"k", "h", "f", "v", "s", std::nullopt};
+  const std::vector<NodeKey> keys = {
+      Source{"s", params({{"n", ParamValue::Int(1)}})},
+      Op{"a", {}, {0}},
+      Reduction{"sum", {}, {1}},  // a is not fused into a reduction
+      Op{"b", {}, {2}},           // an output with one consumer
+      Op{"c", {}, {3}},
+      External{d, {}, {4}},
+      Exchange{params({{"scheme", ParamValue::Str("hash")}}), {5}},
+      Join{{}, {6, 0}},
+  };
+  const Reduced r = reduce(keys, {7, 3});
+  EXPECT_EQ(r.report, (ReductionReport{8, 8, 8, 3, 8, 5}));
+  EXPECT_EQ(r.nodes.key(0), keys[0]);
+  EXPECT_EQ(r.nodes.key(2), NodeKey(Reduction{"sum", {}, {1}}));
+  EXPECT_EQ(std::get<Stage>(r.nodes.key(3)).members.size(), 1u);  // b alone: it is an output
+  EXPECT_EQ(std::get<Stage>(r.nodes.key(4)).inputs, (NodeIds{3}));
+  EXPECT_EQ(r.nodes.key(5), NodeKey(External{d, {}, {4}}));
+  EXPECT_EQ(r.nodes.key(7), NodeKey(Join{{}, {6, 0}}));
+  EXPECT_EQ(r.outputs, (std::vector<NodeId>{7, 3}));
+}
+
+TEST(Pipeline, RepeatedOutputsAreKept) {
+  const Reduced r = reduce({Source{"s", {}}, Op{"f", {}, {0}}}, {1, 1});
+  EXPECT_EQ(r.outputs, (std::vector<NodeId>{1, 1}));
+}
+
+TEST(Pipeline, EqualNodesAreMergedByElimination) {
+  // Distinct store keys cannot be equal, but two Stages of one member count
+  // with equal inputs and different members must not merge.
+  const std::vector<NodeKey> keys = {
+      Source{"s", {}},
+      Stage{{0}, {StageOp{"op|x", {StageRef::Input(0)}}}},
+      Stage{{0}, {StageOp{"op|y", {StageRef::Input(0)}}}},
+      Join{{}, {1, 2}},
+  };
+  const Reduced r = reduce(keys, {3});
+  ASSERT_EQ(r.nodes.size(), 4u);
+  EXPECT_EQ(r.nodes.key(1), keys[1]);
+  EXPECT_EQ(r.nodes.key(2), keys[2]);
+}
+
+TEST(Pipeline, ExternalsWhoseTokensCoincideStayApart) {
+  // "a|b" + "c" and "a" + "b|c" write the same unescaped token.
+  const PayloadDescriptor d1{"a|b", "c", "f", "v", "s", std::nullopt};
+  const PayloadDescriptor d2{"a", "b|c", "f", "v", "s", std::nullopt};
+  const std::vector<NodeKey> keys = {Source{"s", {}}, External{d1, {}, {0}}, External{d2, {}, {0}},
+                                     Join{{}, {1, 2}}};
+  const Reduced r = reduce(keys, {3});
+  ASSERT_EQ(r.nodes.size(), 4u);
+  EXPECT_EQ(r.nodes.key(1), keys[1]);
+  EXPECT_EQ(r.nodes.key(2), keys[2]);
+  EXPECT_EQ(r.report.canonical_nodes, 4u);
+}
+
+TEST(Pipeline, UnreachableNodesAreNotCounted) {
+  const Reduced r = reduce({Source{"s", {}}, Op{"f", {}, {0}}, Op{"dead", {}, {0}}}, {1});
+  EXPECT_EQ(r.report.reachable_nodes, 2u);
+  EXPECT_EQ(r.node_map[2], std::nullopt);
+}
+
+TEST(Pipeline, IsDeterministic) {
+  const Reduced a = reduce(kFanOut, {4, 2}, true);
+  const Reduced b = reduce(kFanOut, {4, 2}, true);
+  EXPECT_EQ(a.nodes.keys(), b.nodes.keys());
+  EXPECT_EQ(a.node_map, b.node_map);
+  EXPECT_EQ(a.report, b.report);
+}
+
+}  // namespace
+}  // namespace zembrik
