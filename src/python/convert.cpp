@@ -179,6 +179,48 @@ bool params_from_py(PyObject* obj, ParamMap& out) {
   return true;
 }
 
+bool flag_argument(PyObject* obj, const char* argument, bool& out) {
+  out = false;
+  if (obj == nullptr) return true;
+  if (!PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected bool, got %s", Py_TYPE(obj)->tp_name);
+    return note_argument(argument);
+  }
+  out = obj == Py_True;
+  return true;
+}
+
+bool optional_ids(PyObject* obj, const char* argument, std::optional<NodeIds>& out) {
+  out.reset();
+  if (obj == nullptr || obj == Py_None) return true;
+  return ids_from_py(obj, argument, out.emplace());
+}
+
+PyRef ids_to_py(const NodeIds& ids) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
+    if (id == nullptr) return PyRef();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+  }
+  return list;
+}
+
+PyRef report_to_py(const ReductionReport& report) {
+  const std::pair<const char*, std::uint64_t> counts[] = {
+      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
+      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
+      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes}};
+  PyRef dict(PyDict_New());
+  if (!dict) return dict;
+  for (const auto& [name, count] : counts) {
+    PyRef value(PyLong_FromUnsignedLongLong(count));
+    if (!value || PyDict_SetItemString(dict.get(), name, value.get()) < 0) return PyRef();
+  }
+  return dict;
+}
+
 PyRef string_to_py(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }

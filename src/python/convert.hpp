@@ -9,10 +9,12 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
+#include "optimizer/reduced.hpp"
 #include "python/module_state.hpp"
 #include "python/pyref.hpp"
 #include "store/graph_store.hpp"
@@ -28,6 +30,12 @@ namespace zembrik::py {
 // set or iterator, of ints in the unsigned 64-bit range.
 [[nodiscard]] bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out);
 
+// `maximal_fusion` and the like: exactly a bool (absent gives false); 0 and 1
+// are refused.
+[[nodiscard]] bool flag_argument(PyObject* obj, const char* argument, bool& out);
+// `outputs`: absent or None leaves `out` empty, meaning "the store's marks".
+[[nodiscard]] bool optional_ids(PyObject* obj, const char* argument, std::optional<NodeIds>& out);
+
 // A dict (or None / absent) of str keys to bool, int, float or str values.
 [[nodiscard]] bool params_from_py(PyObject* obj, ParamMap& out);
 PyRef params_to_py(const ParamMap& params);
@@ -37,6 +45,9 @@ PyRef params_to_py(const ParamMap& params);
                                       PayloadDescriptor& out);
 
 PyRef string_to_py(std::string_view text);
+PyRef ids_to_py(const NodeIds& ids);
+// The six counts of a reduction report, by name.
+PyRef report_to_py(const ReductionReport& report);
 
 // Raises ValueError "no node with id {}"; returns nullptr for `return`.
 PyObject* map_err(const BadNodeId& error);

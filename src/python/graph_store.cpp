@@ -196,17 +196,6 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyRef ids_to_py(const NodeIds& ids) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
-    if (id == nullptr) return PyRef();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
-  }
-  return list;
-}
-
 PyObject* outputs(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
   static const Signature signature{"GraphStore.outputs", {}};

@@ -10,40 +10,6 @@
 namespace zembrik::py {
 namespace {
 
-// `maximal_fusion`: exactly a bool; 0 and 1 are refused.
-bool flag_argument(PyObject* obj, const char* argument, bool& out) {
-  if (obj == nullptr) {
-    out = false;
-    return true;
-  }
-  if (!PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected bool, got %s", Py_TYPE(obj)->tp_name);
-    return note_argument(argument);
-  }
-  out = obj == Py_True;
-  return true;
-}
-
-// `outputs`: absent or None means "the store's marks".
-bool optional_ids(PyObject* obj, std::optional<NodeIds>& out) {
-  if (obj == nullptr || obj == Py_None) return true;
-  return ids_from_py(obj, "outputs", out.emplace());
-}
-
-PyRef report_to_py(const ReductionReport& report) {
-  const std::pair<const char*, std::uint64_t> counts[] = {
-      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
-      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
-      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes}};
-  PyRef dict(PyDict_New());
-  if (!dict) return dict;
-  for (const auto& [name, count] : counts) {
-    PyRef value(PyLong_FromUnsignedLongLong(count));
-    if (!value || PyDict_SetItemString(dict.get(), name, value.get()) < 0) return PyRef();
-  }
-  return dict;
-}
-
 // The shared procedure of reduce, reduction_report and reduce_incremental.
 // Returns nullptr with an exception set, else the store and its report.
 PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<NodeIds>& outputs,
@@ -77,7 +43,8 @@ PyObject* store_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args,
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     bool maximal_fusion = false;
     std::optional<NodeIds> outputs;
-    if (!flag_argument(a[0], "maximal_fusion", maximal_fusion) || !optional_ids(a[1], outputs)) {
+    if (!flag_argument(a[0], "maximal_fusion", maximal_fusion) ||
+        !optional_ids(a[1], "outputs", outputs)) {
       return nullptr;
     }
     return reduce_store(self, cls, outputs, maximal_fusion, false);
@@ -92,7 +59,7 @@ PyObject* reduce_plain(PyObject* self, PyTypeObject* cls, PyObject* const* args,
   if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     std::optional<NodeIds> outputs;
-    if (!optional_ids(a[0], outputs)) return nullptr;
+    if (!optional_ids(a[0], "outputs", outputs)) return nullptr;
     return reduce_store(self, cls, outputs, false, kReportOnly);
   });
 }

@@ -1,25 +1,174 @@
-// IncrementalReducer(): reduces a pipeline while it is being recorded. This
-// file holds the class frame; the reducer it wraps and its methods build on
-// the optimizer. It holds no Python references, so it needs no GC support.
+// IncrementalReducer(): feed it a store with step(store) while the store is
+// being recorded, then finalize(store, ...) for the reduced store and report.
+// Lock order: the reducer's mutex first, the store's second; outputs are
+// checked against the store before the reducer is locked. The object holds
+// no Python references, so it needs no GC support.
 #include "python/incremental_reducer.hpp"
 
+#include <new>
+
+#include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/graph_store.hpp"
+#include "store/reduced_store.hpp"
 
 namespace zembrik::py {
 namespace {
 
+using Method = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+Guarded<IncrementalReducer>& reducer_of(PyObject* self) {
+  return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
+}
+
+bool store_argument(const ModuleState& state, PyObject* obj, GraphStore*& out) {
+  if (!PyObject_TypeCheck(obj, state.graph_store_type)) {
+    PyErr_Format(PyExc_TypeError, "expected GraphStore, got %s", Py_TYPE(obj)->tp_name);
+    return note_argument("store");
+  }
+  out = &store_of(obj);
+  return true;
+}
+
+// Consumes the store's nodes from the watermark on; the reducer is locked.
+Result<std::uint64_t, BadNodeId> consume(IncrementalReducer& reducer, const GraphStore& store) {
+  return reducer.step(store.snapshot_from(reducer.watermark()));
+}
+
+PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+  static const Signature signature{"IncrementalReducer.step", {{"store", true}}};
+  PyObject* a[1];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  const ModuleState& state = *state_of_type(cls);
+  return guarded(state, [&]() -> PyObject* {
+    GraphStore* store;
+    if (!store_argument(state, a[0], store)) return nullptr;
+    const Result<std::uint64_t, BadNodeId> consumed =
+        reducer_of(self).with([&](IncrementalReducer& r) { return consume(r, *store); });
+    if (!consumed) return map_err(consumed.error());
+    return PyLong_FromUnsignedLongLong(consumed.value());
+  });
+}
+
+// watermark, total_work and canonical_count: one number read under the lock.
+template <std::uint64_t (IncrementalReducer::*Count)() const>
+PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, const Signature& signature) {
+  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    return PyLong_FromUnsignedLongLong(
+        reducer_of(self).with([](const IncrementalReducer& r) { return (r.*Count)(); }));
+  });
+}
+
+PyObject* watermark(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  static const Signature signature{"IncrementalReducer.watermark", {}};
+  return count<&IncrementalReducer::watermark>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* total_work(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  static const Signature signature{"IncrementalReducer.total_work", {}};
+  return count<&IncrementalReducer::total_work>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* canonical_count(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"IncrementalReducer.canonical_count", {}};
+  return count<&IncrementalReducer::canonical_count>(self, cls, args, nargs, kwnames, signature);
+}
+
+PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+  static const Signature signature{
+      "IncrementalReducer.finalize",
+      {{"store", true}, {"maximal_fusion", false, true}, {"outputs", false, true}}};
+  PyObject* a[3];
+  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+  const ModuleState& state = *state_of_type(cls);
+  return guarded(state, [&]() -> PyObject* {
+    GraphStore* store;
+    bool maximal_fusion = false;
+    std::optional<NodeIds> given;
+    if (!store_argument(state, a[0], store) ||
+        !flag_argument(a[1], "maximal_fusion", maximal_fusion) ||
+        !optional_ids(a[2], "outputs", given)) {
+      return nullptr;
+    }
+    // The output set is chosen before the reducer is touched.
+    NodeIds outputs;
+    if (given) {
+      const std::uint64_t count = store->node_count();
+      for (NodeId id : *given) {
+        if (id >= count) return map_err(BadNodeId{id});
+      }
+      outputs = std::move(*given);
+    } else {
+      outputs = store->outputs();
+    }
+    using Finished = Result<ReducedStore, BadNodeId>;
+    Finished finished = reducer_of(self).with([&](IncrementalReducer& r) -> Finished {
+      const Result<std::uint64_t, BadNodeId> consumed = consume(r, *store);
+      if (!consumed) return consumed.error();
+      Result<Reduced, BadNodeId> reduced = r.finalize(outputs, SaturationEngine(), maximal_fusion);
+      if (!reduced) return reduced.error();
+      return from_reduced(std::move(reduced).value());
+    });
+    if (!finished) return map_err(finished.error());
+    PyRef report = report_to_py(finished.value().report);
+    PyRef wrapped(report ? wrap_store(state.graph_store_type, std::move(finished.value().store))
+                         : nullptr);
+    if (!wrapped) return nullptr;
+    return PyTuple_Pack(2, wrapped.get(), report.get());
+  });
+}
+
 PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature signature{"IncrementalReducer", {}};
   if (!bind(signature, args, kwargs, nullptr)) return nullptr;
-  return guarded(*state_of_type(type), [&]() -> PyObject* { return type->tp_alloc(type, 0); });
+  return guarded(*state_of_type(type), [&]() -> PyObject* {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&reducer_of(self)) Guarded<IncrementalReducer>("incremental reducer poisoned");
+    return self;
+  });
 }
 
 void reducer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  reducer_of(self).~Guarded<IncrementalReducer>();
   type->tp_free(self);
   Py_DECREF(type);
 }
+
+constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyCFunction as_function(Method method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef reducer_methods[] = {
+    {"step", as_function(step), kMethodFlags,
+     "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last step. "
+     "Returns how many were processed\n(the delta size). The reducer must always be fed the "
+     "same store."},
+    {"watermark", as_function(watermark), kMethodFlags,
+     "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."},
+    {"total_work", as_function(total_work), kMethodFlags,
+     "total_work($self)\n--\n\nCumulative nodes processed across all steps (== watermark: each "
+     "node touched once)."},
+    {"canonical_count", as_function(canonical_count), kMethodFlags,
+     "canonical_count($self)\n--\n\nSize of the maintained canonical form."},
+    {"finalize", as_function(finalize), kMethodFlags,
+     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\nFinish: consume any "
+     "remaining delta, then reduce the maintained canonical form against the\nstore's marked "
+     "outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
+     "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot reducer_slots[] = {
     {Py_tp_doc,
@@ -34,6 +183,7 @@ PyType_Slot reducer_slots[] = {
          "many steps fed it (the incrementality witness).")},
     {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
+    {Py_tp_methods, reducer_methods},
     {0, nullptr},
 };
 

@@ -1,13 +1,17 @@
-// IncrementalReducer: the Python class that will own one incremental reducer.
+// IncrementalReducer: the Python class that owns one incremental reducer
+// behind its own mutex.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "optimizer/incremental_reducer.hpp"
+#include "store/guarded.hpp"
+
 namespace zembrik::py {
 
 struct PyIncrementalReducer {
-  PyObject_HEAD
+  PyObject_HEAD Guarded<IncrementalReducer> reducer;
 };
 
 extern PyType_Spec incremental_reducer_spec;

@@ -63,7 +63,7 @@ std::string render_dot(const NodeArena& arena, std::span<const NodeId> outputs) 
 
 std::string to_dot(const GraphStore& store) {
   return store.state_.with(
-      [](const GraphStore::State& s) { return render_dot(s.arena, s.outputs); });
+      [](const GraphStore::State& s) { return render_dot(s.nodes.arena(), s.outputs); });
 }
 
 }  // namespace zembrik

@@ -13,13 +13,6 @@ namespace {
 
 constexpr const char* kPoisoned = "zembrik-core store mutex poisoned";
 
-// Whether two records are the same key: equal bytes, once NaNs are made
-// canonical in either record that holds one.
-bool same_key(std::string_view a, bool a_has_nan, std::string_view b, bool b_has_nan) {
-  if (!a_has_nan && !b_has_nan) return a == b;
-  return record::canonical(a) == record::canonical(b);
-}
-
 std::uint64_t seed_for(const void* store) {
   return mix64(reinterpret_cast<std::uintptr_t>(store) ^ 0x5A454D4252494B31ULL);
 }
@@ -30,49 +23,31 @@ std::string to_string(const BadNodeId& error) {
   return "BadNodeId(" + std::to_string(error.id) + ")";
 }
 
-GraphStore::GraphStore() : seed_(seed_for(this)), state_(kPoisoned) {}
+GraphStore::GraphStore() : state_(kPoisoned, State{InternedArena(seed_for(this)), {}, {}, {}}) {}
 
-GraphStore::GraphStore(GraphStore&& other) : seed_(other.seed_), state_(kPoisoned, take(other)) {}
+GraphStore::GraphStore(GraphStore&& other) : state_(kPoisoned, take(other)) {}
 
 GraphStore::State GraphStore::take(GraphStore& other) {
   return other.state_.with([](State& s) { return std::exchange(s, State()); });
 }
 
-std::uint64_t GraphStore::hash_record(std::string_view record, bool has_nan) const {
-  return has_nan ? hash_bytes(record::canonical(record), seed_) : hash_bytes(record, seed_);
+namespace {
+
+Result<NodeId, BadNodeId> check_inputs(std::span<const NodeId> inputs, std::uint64_t count) {
+  for (NodeId input : inputs) {
+    if (input >= count) return BadNodeId{input};
+  }
+  return count;
 }
 
-template <class StageRecord>
-Result<NodeId, BadNodeId> GraphStore::intern_staged(std::span<const NodeId> inputs,
-                                                    StageRecord&& stage) {
-  return state_.with([&](State& s) -> Result<NodeId, BadNodeId> {
-    const std::uint64_t n = s.arena.size();
-    for (NodeId input : inputs) {
-      if (input >= n) return BadNodeId{input};
-    }
-    const NodeArena::Candidate candidate = stage(s.arena);
-    const std::string canonical_record =
-        candidate.has_nan ? record::canonical(candidate.record) : std::string();
-    const std::string_view canonical_bytes =
-        candidate.has_nan ? std::string_view(canonical_record) : candidate.record;
-    const std::uint64_t hash = hash_bytes(canonical_bytes, seed_);
-    const auto equal = [&](NodeId id) {
-      return same_key(s.arena.record(id), s.arena.has_nan(id), candidate.record, candidate.has_nan);
-    };
-    if (const std::optional<NodeId> found = s.index.find(hash, equal)) {
-      s.arena.discard(candidate);
-      return *found;
-    }
-    if (n > InternIndex::kMaxId) throw InternalFailure("graph store is full");
-    s.arena.commit(candidate);
-    s.index.insert(hash, n,
-                   [&](NodeId id) { return hash_record(s.arena.record(id), s.arena.has_nan(id)); });
-    return n;
-  });
-}
+}  // namespace
 
 Result<NodeId, BadNodeId> GraphStore::intern(const NodeKey& key) {
-  return intern_staged(inputs_of(key), [&](NodeArena& arena) { return arena.stage(key); });
+  return state_.with([&](State& s) -> Result<NodeId, BadNodeId> {
+    Result<NodeId, BadNodeId> checked = check_inputs(inputs_of(key), s.nodes.size());
+    if (!checked) return checked;
+    return s.nodes.intern(key);
+  });
 }
 
 Result<NodeId, BadNodeId> GraphStore::intern_record(const EncodedKey& key) {
@@ -87,8 +62,11 @@ Result<NodeId, BadNodeId> GraphStore::intern_record(const EncodedKey& key) {
   assert(std::equal(inputs.begin(), inputs.end(), key.inputs.begin(), key.inputs.end()) &&
          "inputs differ from the record's");
 #endif
-  return intern_staged(
-      key.inputs, [&](NodeArena& arena) { return arena.stage_record(key.record, key.has_nan); });
+  return state_.with([&](State& s) -> Result<NodeId, BadNodeId> {
+    Result<NodeId, BadNodeId> checked = check_inputs(key.inputs, s.nodes.size());
+    if (!checked) return checked;
+    return s.nodes.intern_record(key.record, key.has_nan);
+  });
 }
 
 std::optional<GraphStore> GraphStore::from_distinct_records(NodeArena arena) {
@@ -102,27 +80,16 @@ std::optional<GraphStore> GraphStore::from_distinct_records(NodeArena arena) {
   }
 #endif
   std::optional<GraphStore> store(std::in_place);
-  const bool distinct = store->state_.with([&](State& s) {
-    if (arena.size() > InternIndex::kMaxId) throw InternalFailure("graph store is full");
-    const auto hash_of = [&](NodeId id) {
-      return store->hash_record(arena.record(id), arena.has_nan(id));
-    };
-    const auto equal = [&](NodeId a, NodeId b) {
-      return same_key(arena.record(a), arena.has_nan(a), arena.record(b), arena.has_nan(b));
-    };
-    if (!s.index.insert_distinct(arena.size(), hash_of, equal)) return false;
-    s.arena = std::move(arena);
-    return true;
-  });
+  const bool distinct = store->state_.with([&](State& s) { return s.nodes.adopt_distinct(arena); });
   if (!distinct) store.reset();
   return store;
 }
 
 std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
   return state_.with([&](State& s) -> std::optional<BadNodeId> {
-    if (id >= s.arena.size()) return BadNodeId{id};
+    if (id >= s.nodes.size()) return BadNodeId{id};
     // A bit per node beside the list keeps marking O(1) whatever the count.
-    if (s.marked.size() <= id) s.marked.resize(s.arena.size());
+    if (s.marked.size() <= id) s.marked.resize(s.nodes.size());
     if (!s.marked[id]) {
       s.marked[id] = true;
       s.outputs.push_back(id);
@@ -136,7 +103,7 @@ std::vector<NodeId> GraphStore::outputs() const {
 }
 
 std::uint64_t GraphStore::node_count() const {
-  return state_.with([](const State& s) -> std::uint64_t { return s.arena.size(); });
+  return state_.with([](const State& s) -> std::uint64_t { return s.nodes.size(); });
 }
 
 void GraphStore::set_node_map(NodeMap map) {
@@ -148,15 +115,15 @@ NodeMap GraphStore::node_map() const {
 }
 
 StoreSnapshot GraphStore::snapshot() const {
-  return state_.with([](const State& s) { return StoreSnapshot{s.arena, s.outputs}; });
+  return state_.with([](const State& s) { return StoreSnapshot{s.nodes.arena(), s.outputs}; });
 }
 
 NodeArena GraphStore::snapshot_from(std::uint64_t start) const {
-  return state_.with([&](const State& s) { return s.arena.slice_from(start); });
+  return state_.with([&](const State& s) { return s.nodes.arena().slice_from(start); });
 }
 
 Result<NodeArena, BadNodeId> GraphStore::arena_holding(std::span<const NodeId> ids) const {
-  NodeArena arena = state_.with([](const State& s) { return s.arena; });
+  NodeArena arena = state_.with([](const State& s) { return s.nodes.arena(); });
   for (NodeId id : ids) {
     if (id >= arena.size()) return BadNodeId{id};
   }

@@ -19,7 +19,7 @@
 #include "ir/node_key.hpp"
 #include "ir/result.hpp"
 #include "store/guarded.hpp"
-#include "store/intern_index.hpp"
+#include "store/interned_arena.hpp"
 #include "store/node_arena.hpp"
 
 namespace zembrik {
@@ -95,22 +95,14 @@ class GraphStore {
 
  private:
   struct State {
-    NodeArena arena;
-    InternIndex index;
+    InternedArena nodes;
     std::vector<NodeId> outputs;
     std::vector<bool> marked;  // marked[id]: id is in `outputs`
     NodeMap node_map;
   };
 
-  // The one interning path: checks `inputs`, then lets `stage` write the
-  // candidate record into the arena and keeps or drops it.
-  template <class StageRecord>
-  Result<NodeId, BadNodeId> intern_staged(std::span<const NodeId> inputs, StageRecord&& stage);
-
   static State take(GraphStore& other);
-  std::uint64_t hash_record(std::string_view record, bool has_nan) const;
 
-  std::uint64_t seed_;  // of the index's hash; differs per store, never shown
   Guarded<State> state_;
 };
 

@@ -1,0 +1,92 @@
+#include "optimizer/incremental_reducer.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <string_view>
+
+#include "ir/hash.hpp"
+#include "optimizer/pipeline.hpp"
+#include "optimizer/saturation_engine.hpp"
+
+namespace zembrik {
+namespace {
+
+// Whether the Op's token is one of the identity tokens: "add" with scalar
+// 0.0 or "mul" with scalar 1.0, each with side "r" or "l" and nothing else.
+// Read from the fields, which is what those tokens spell out.
+bool is_identity(const Op& op) {
+  if (op.inputs.size() != 1 || op.params.size() != 2) return false;
+  std::uint64_t unit_bits;
+  if (op.name == "add") {
+    unit_bits = 0;
+  } else if (op.name == "mul") {
+    unit_bits = std::bit_cast<std::uint64_t>(1.0);
+  } else {
+    return false;
+  }
+  const auto& [scalar_key, scalar] = op.params[0];
+  const auto& [side_key, side] = op.params[1];
+  return scalar_key == "scalar" && scalar.tag() == ParamValue::Tag::Float &&
+         canonical_float_bits(scalar.as_float()) == unit_bits && side_key == "side" &&
+         side.tag() == ParamValue::Tag::Str && (side.as_str() == "r" || side.as_str() == "l");
+}
+
+bool is_commutative(const Op& op) {
+  return op.inputs.size() == 2 && op.params.empty() &&
+         std::any_of(std::begin(kCommutativeOps), std::end(kCommutativeOps),
+                     [&](const char* name) { return op.name == name; });
+}
+
+std::uint64_t seed_for(const void* reducer) {
+  return mix64(reinterpret_cast<std::uintptr_t>(reducer) ^ 0x494E4352454D454EULL);
+}
+
+}  // namespace
+
+IncrementalReducer::IncrementalReducer() : canon_(seed_for(this)) {}
+
+NodeId IncrementalReducer::canonical_id(NodeKey key) {
+  if (Op* op = std::get_if<Op>(&key)) {
+    if (is_identity(*op)) return op->inputs[0];
+    if (is_commutative(*op)) {
+      if (const std::optional<NodeId> found = canon_.find(key)) return *found;
+      std::swap(op->inputs[0], op->inputs[1]);
+      if (const std::optional<NodeId> found = canon_.find(key)) return *found;
+      std::swap(op->inputs[0], op->inputs[1]);
+    }
+  }
+  return canon_.intern(key);
+}
+
+Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const NodeArena& delta) {
+  NodeIds mapped;
+  for (std::size_t i = 0; i < delta.size(); ++i) {
+    const NodeKey key = delta.key(i);
+    mapped.clear();
+    for (NodeId x : inputs_of(key)) {
+      if (x >= id_map_.size()) return BadNodeId{x};
+      mapped.push_back(id_map_[x]);
+    }
+    id_map_.push_back(canonical_id(with_inputs(key, mapped)));
+  }
+  total_work_ += delta.size();
+  return static_cast<std::uint64_t>(delta.size());
+}
+
+Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,
+                                                        const RewriteEngine& engine,
+                                                        bool maximal_fusion) const {
+  std::vector<NodeId> mapped;
+  mapped.reserve(outputs.size());
+  for (NodeId o : outputs) {
+    if (o >= id_map_.size()) return BadNodeId{o};
+    mapped.push_back(id_map_[o]);
+  }
+  Reduced reduced = reduce_with_mode(canon_.arena(), mapped, engine, maximal_fusion);
+  NodeMap by_store_id(id_map_.size());
+  for (std::size_t i = 0; i < id_map_.size(); ++i) by_store_id[i] = reduced.node_map[id_map_[i]];
+  reduced.node_map = std::move(by_store_id);
+  return reduced;
+}
+
+}  // namespace zembrik

@@ -1,0 +1,50 @@
+// IncrementalReducer: a canonical form kept up to date while a graph is being
+// recorded.
+//
+// Each step consumes only the nodes recorded since the previous one and folds
+// them in with the sound rules the saturation engine runs, applied directly:
+// identity elimination, commutative deduplication and hash-consing. Inputs
+// are mapped before lookups, so merges propagate at once. finalize runs the
+// ordinary pipeline over the canonical form, which is usually much smaller
+// than the history that produced it. Not synchronized; its owner locks it.
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "ir/result.hpp"
+#include "optimizer/engine_graph.hpp"
+#include "optimizer/reduced.hpp"
+#include "store/graph_store.hpp"
+#include "store/interned_arena.hpp"
+
+namespace zembrik {
+
+class IncrementalReducer {
+ public:
+  IncrementalReducer();
+
+  // Consumes `delta`, the store's nodes from the watermark on. On BadNodeId
+  // the nodes before the failing one stay consumed and the total work does
+  // not grow.
+  [[nodiscard]] Result<std::uint64_t, BadNodeId> step(const NodeArena& delta);
+  // The pipeline over the canonical form, with a node map indexed by store ids.
+  [[nodiscard]] Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
+                                                    const RewriteEngine& engine,
+                                                    bool maximal_fusion) const;
+
+  std::uint64_t watermark() const { return id_map_.size(); }
+  std::uint64_t total_work() const { return total_work_; }
+  std::uint64_t canonical_count() const { return canon_.size(); }
+  const NodeArena& canon() const { return canon_.arena(); }
+
+ private:
+  // The canonical id standing for a key whose inputs are already canonical.
+  NodeId canonical_id(NodeKey key);
+
+  InternedArena canon_;         // with canon_index: distinct keys over canonical ids
+  std::vector<NodeId> id_map_;  // per consumed store node: its canonical id
+  std::uint64_t total_work_ = 0;
+};
+
+}  // namespace zembrik

@@ -1,0 +1,72 @@
+#include "store/interned_arena.hpp"
+
+#include <string>
+
+#include "ir/hash.hpp"
+#include "ir/key_record.hpp"
+#include "ir/result.hpp"
+
+namespace zembrik {
+namespace {
+
+bool same_key(std::string_view a, bool a_has_nan, std::string_view b, bool b_has_nan) {
+  if (!a_has_nan && !b_has_nan) return a == b;
+  return record::canonical(a) == record::canonical(b);
+}
+
+}  // namespace
+
+std::uint64_t InternedArena::hash_record(std::string_view record, bool has_nan) const {
+  return has_nan ? hash_bytes(record::canonical(record), seed_) : hash_bytes(record, seed_);
+}
+
+InternedArena::Probe InternedArena::probe(const NodeArena::Candidate& candidate) const {
+  const std::uint64_t hash = hash_record(candidate.record, candidate.has_nan);
+  const auto equal = [&](NodeId id) {
+    return same_key(arena_.record(id), arena_.has_nan(id), candidate.record, candidate.has_nan);
+  };
+  return Probe{candidate, hash, index_.find(hash, equal)};
+}
+
+NodeId InternedArena::keep_or_drop(const Probe& p) {
+  if (p.found) {
+    arena_.discard(p.candidate);
+    return *p.found;
+  }
+  const NodeId id = arena_.size();
+  if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
+  arena_.commit(p.candidate);
+  index_.insert(p.hash, id,
+                [&](NodeId at) { return hash_record(arena_.record(at), arena_.has_nan(at)); });
+  return id;
+}
+
+std::optional<NodeId> InternedArena::find(const NodeKey& key) {
+  const NodeArena::Candidate candidate = arena_.stage(key);
+  const std::optional<NodeId> found = probe(candidate).found;
+  arena_.discard(candidate);
+  return found;
+}
+
+NodeId InternedArena::intern(const NodeKey& key) {
+  return keep_or_drop(probe(arena_.stage(key)));
+}
+
+NodeId InternedArena::intern_record(std::string_view record, bool has_nan) {
+  return keep_or_drop(probe(arena_.stage_record(record, has_nan)));
+}
+
+bool InternedArena::adopt_distinct(NodeArena& arena) {
+  if (arena.size() > InternIndex::kMaxId) throw InternalFailure("graph store is full");
+  const auto hash_of = [&](NodeId id) { return hash_record(arena.record(id), arena.has_nan(id)); };
+  const auto equal = [&](NodeId a, NodeId b) {
+    return same_key(arena.record(a), arena.has_nan(a), arena.record(b), arena.has_nan(b));
+  };
+  InternIndex index;
+  if (!index.insert_distinct(arena.size(), hash_of, equal)) return false;
+  index_ = std::move(index);
+  arena_ = std::move(arena);
+  return true;
+}
+
+}  // namespace zembrik
