@@ -18,15 +18,21 @@ const NodeIds& inputs_of(const NodeKey& key) {
       key);
 }
 
-NodeKey with_inputs(const NodeKey& key, NodeIds inputs) {
-  NodeKey copy = key;
-  std::visit(
-      [&](auto& k) {
-        if constexpr (!std::is_same_v<std::decay_t<decltype(k)>, Source>) {
-          k.inputs = std::move(inputs);
+NodeIds* mutable_inputs(NodeKey& key) {
+  return std::visit(
+      [](auto& k) -> NodeIds* {
+        if constexpr (std::is_same_v<std::decay_t<decltype(k)>, Source>) {
+          return nullptr;
+        } else {
+          return &k.inputs;
         }
       },
-      copy);
+      key);
+}
+
+NodeKey with_inputs(const NodeKey& key, NodeIds inputs) {
+  NodeKey copy = key;
+  if (NodeIds* own = mutable_inputs(copy)) *own = std::move(inputs);
   return copy;
 }
 

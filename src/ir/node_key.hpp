@@ -116,6 +116,9 @@ inline NodeTag tag_of(const NodeKey& key) {
 // Stage.
 const NodeIds& inputs_of(const NodeKey& key);
 
+// The inputs of a key to change in place; nullptr for a Source.
+NodeIds* mutable_inputs(NodeKey& key);
+
 // A copy of `key` whose inputs are `inputs`. A Source ignores them; a Stage
 // keeps its members, so the caller must keep the new list in step with them.
 NodeKey with_inputs(const NodeKey& key, NodeIds inputs);

@@ -49,7 +49,9 @@ NodeId IncrementalReducer::canonical_id(NodeKey key) {
   if (Op* op = std::get_if<Op>(&key)) {
     if (is_identity(*op)) return op->inputs[0];
     if (is_commutative(*op)) {
-      if (const std::optional<NodeId> found = canon_.find(key)) return *found;
+      // The canonical form never holds both orientations of one pair (the
+      // second always maps to the first), so finding the swapped key first
+      // agrees with looking for the key itself first.
       std::swap(op->inputs[0], op->inputs[1]);
       if (const std::optional<NodeId> found = canon_.find(key)) return *found;
       std::swap(op->inputs[0], op->inputs[1]);
@@ -59,15 +61,15 @@ NodeId IncrementalReducer::canonical_id(NodeKey key) {
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const NodeArena& delta) {
-  NodeIds mapped;
   for (std::size_t i = 0; i < delta.size(); ++i) {
-    const NodeKey key = delta.key(i);
-    mapped.clear();
-    for (NodeId x : inputs_of(key)) {
-      if (x >= id_map_.size()) return BadNodeId{x};
-      mapped.push_back(id_map_[x]);
+    NodeKey key = delta.key(i);
+    if (NodeIds* inputs = mutable_inputs(key)) {
+      for (NodeId& x : *inputs) {
+        if (x >= id_map_.size()) return BadNodeId{x};
+        x = id_map_[x];
+      }
     }
-    id_map_.push_back(canonical_id(with_inputs(key, mapped)));
+    id_map_.push_back(canonical_id(std::move(key)));
   }
   total_work_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());
