@@ -31,11 +31,11 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, value);
 }
 
-int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject*& slot) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+int add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject*& slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
   if (type == nullptr) return -1;
   slot = reinterpret_cast<PyTypeObject*>(type);
-  const char* name = spec->name + sizeof("zembrik_core.") - 1;
+  const char* name = type_spec->name + sizeof("zembrik_core.") - 1;
   return add_public(module, name, type);
 }
 
