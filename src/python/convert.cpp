@@ -48,6 +48,16 @@ Test int_test(PyObject* value, std::int64_t& out) {
 
 // Test (c): the interpreter's float conversion (__float__ or __index__).
 Test float_test(PyObject* value, double& out) {
+  if (PyFloat_Check(value)) {
+    out = PyFloat_AS_DOUBLE(value);
+    return Test::Passed;
+  }
+  // The conversion would only raise for a type without __float__ or
+  // __index__; skipping it spares building an exception for every str value.
+  const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+  if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)) {
+    return Test::Failed;
+  }
   out = PyFloat_AsDouble(value);
   if (out == -1.0 && PyErr_Occurred()) {
     return clear_ordinary_error() ? Test::Failed : Test::Error;
