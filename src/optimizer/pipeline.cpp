@@ -1,5 +1,7 @@
 #include "optimizer/pipeline.hpp"
 
+#include <cassert>
+#include <deque>
 #include <string>
 #include <unordered_map>
 
@@ -13,6 +15,101 @@
 namespace zembrik {
 namespace {
 
+// The passes read records straight from the arena instead of decoding whole
+// keys: a record is its head (the tag and the fields before the id list), the
+// id list, and its tail (a Stage's members, which follow its id list). Head
+// and tail together identify a key apart from its inputs, since the arena's
+// records are canonical up to NaN payloads.
+struct SplitRecord {
+  std::string_view head;
+  std::string_view tail;
+  bool has_inputs;  // a Source has no id list
+};
+
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+void skip_params(record::Cursor& in) {
+  for (std::uint64_t n = in.varint(); n > 0; --n) {
+    in.str();
+    switch (static_cast<ParamValue::Tag>(in.u8())) {
+      case ParamValue::Tag::Int:
+        in.varint();
+        break;
+      case ParamValue::Tag::Float:
+        in.raw64();
+        break;
+      case ParamValue::Tag::Bool:
+        in.u8();
+        break;
+      case ParamValue::Tag::Str:
+        in.str();
+        break;
+    }
+  }
+}
+
+// Splits `bytes` at its id list and appends the input ids to `inputs`.
+SplitRecord split_record(std::string_view bytes, NodeIds& inputs) {
+  record::Cursor in(bytes);
+  const auto tag = static_cast<NodeTag>(in.u8());
+  switch (tag) {
+    case NodeTag::Source:
+      return SplitRecord{bytes, {}, false};
+    case NodeTag::Op:
+    case NodeTag::Reduction:
+      in.str();
+      skip_params(in);
+      break;
+    case NodeTag::External:
+      for (int i = 0; i < 5; ++i) in.str();
+      if (in.u8() != 0) in.str();
+      skip_params(in);
+      break;
+    case NodeTag::Stage:
+      break;
+    case NodeTag::Exchange:
+    case NodeTag::Join:
+      skip_params(in);
+      break;
+  }
+  const std::uint64_t count = in.varint();
+  std::size_t size = varint_size(count);
+  for (std::uint64_t k = 0; k < count; ++k) {
+    inputs.push_back(in.varint());
+    size += varint_size(inputs.back());
+  }
+  if (tag == NodeTag::Stage) return SplitRecord{bytes.substr(0, 1), bytes.substr(1 + size), true};
+  assert(in.done() && "the id list ends the record");
+  return SplitRecord{bytes.substr(0, bytes.size() - size), {}, true};
+}
+
+// Appends the record of the same key with `inputs` as its id list.
+void join_record(const SplitRecord& split, std::span<const NodeId> inputs, std::string& out) {
+  out += split.head;
+  if (split.has_inputs) {
+    char varint[record::kMaxVarint];
+    out.append(varint, record::put_varint(varint, inputs.size()));
+    for (NodeId x : inputs) out.append(varint, record::put_varint(varint, x));
+  }
+  out += split.tail;
+}
+
+// A key apart from its inputs, as views into canonical record bytes.
+struct Identity {
+  std::string_view head;
+  std::string_view tail;
+  friend bool operator==(const Identity&, const Identity&) = default;
+};
+struct IdentityHash {
+  std::size_t operator()(const Identity& id) const {
+    return hash_bytes(id.head, 0) ^ mix64(hash_bytes(id.tail, 1));
+  }
+};
+
 // The kept nodes as an EngineGraph, plus the key each boundary token stands
 // for.
 //
@@ -20,42 +117,50 @@ namespace {
 // count shares one, and External tokens write descriptor strings unescaped.
 // So a boundary node gets a symbol of its own per distinct key without
 // inputs, and is rebuilt from the first kept node bearing that key; Op tokens
-// carry their whole key and stay, since the rules match them.
+// carry their whole key and stay, since the rules match them. A key is
+// decoded only the first time its identity comes up.
+constexpr NodeId kNotBoundary = ~NodeId{0};
+
 struct EngineInput {
   EngineGraph graph;
-  // Per boundary symbol, the first kept node (by input id) bearing its key.
-  std::unordered_map<std::string, NodeId> boundary_source;
+  // Per token: the first kept node (by input id) bearing a boundary symbol's
+  // key, kNotBoundary for an Op token.
+  std::vector<NodeId> boundary_source;
 };
 
 EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
   EngineInput in;
+  std::unordered_map<Identity, std::uint32_t, IdentityHash> by_identity;
   std::unordered_map<std::string, std::uint32_t> token_ids;
-  std::unordered_map<std::string, std::uint32_t> boundary_ids;  // by canonical record
-  const auto token_id = [&](std::string token) {
-    const auto [it, fresh] =
-        token_ids.try_emplace(std::move(token), static_cast<std::uint32_t>(in.graph.tokens.size()));
-    if (fresh) in.graph.tokens.push_back(it->first);
+  // Canonical copies of records holding NaNs; a deque keeps them in place
+  // while `by_identity` views them.
+  std::deque<std::string> canonical_records;
+  std::uint64_t boundary_keys = 0;
+  const auto token_of_new_identity = [&](NodeId original, bool boundary) {
+    const NodeKey key = nodes.key(original);
+    std::string symbol = boundary
+                             ? std::string(kind_word(key)) + "#" + std::to_string(boundary_keys++)
+                             : zembrik::token(key);
+    const auto [it, fresh] = token_ids.try_emplace(
+        std::move(symbol), static_cast<std::uint32_t>(in.graph.tokens.size()));
+    if (fresh) {
+      in.graph.tokens.push_back(it->first);
+      in.boundary_source.push_back(boundary ? original : kNotBoundary);
+    }
     return it->second;
   };
+  in.graph.nodes.reserve(live.kept.size());
   NodeIds operands;
   for (NodeId original : live.kept) {
-    const NodeKey key = nodes.key(original);
+    std::string_view bytes = nodes.record(original);
+    if (nodes.has_nan(original)) bytes = canonical_records.emplace_back(record::canonical(bytes));
     operands.clear();
-    for (NodeId x : inputs_of(key)) operands.push_back(live.remap[x]);
-    const bool boundary = !std::holds_alternative<Op>(key);
-    std::uint32_t token;
-    if (boundary) {
-      std::string bare;
-      record::encode(with_inputs(key, {}), bare, record::Nans::Canonicalize);
-      const auto [it, fresh] = boundary_ids.try_emplace(
-          std::move(bare), static_cast<std::uint32_t>(boundary_ids.size()));
-      std::string symbol = std::string(kind_word(key)) + "#" + std::to_string(it->second);
-      if (fresh) in.boundary_source.emplace(symbol, original);
-      token = token_id(std::move(symbol));
-    } else {
-      token = token_id(zembrik::token(key));
-    }
-    in.graph.add_node(token, operands, boundary);
+    const SplitRecord split = split_record(bytes, operands);
+    for (NodeId& x : operands) x = live.remap[x];
+    const bool boundary = static_cast<NodeTag>(bytes[0]) != NodeTag::Op;
+    const auto [it, fresh] = by_identity.try_emplace(Identity{split.head, split.tail}, 0);
+    if (fresh) it->second = token_of_new_identity(original, boundary);
+    in.graph.add_node(it->second, operands, boundary);
   }
   in.graph.outputs = live.outputs;
   return in;
@@ -108,15 +213,14 @@ Eliminated cse(const EngineGraph& graph) {
 LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> outputs) {
   const std::size_t n = nodes.size();
   std::vector<bool> marked(n);
-  std::vector<NodeId> stack(outputs.begin(), outputs.end());
+  NodeIds stack(outputs.begin(), outputs.end());
   while (!stack.empty()) {
     const NodeId id = stack.back();
     stack.pop_back();
     if (id >= n) throw InternalFailure("output or input within the graph");
     if (marked[id]) continue;
     marked[id] = true;
-    const NodeKey key = nodes.key(id);
-    for (NodeId x : inputs_of(key)) stack.push_back(x);
+    split_record(nodes.record(id), stack);
   }
   LiveNodes live;
   live.remap.assign(n, kDropped);
@@ -133,11 +237,18 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
 DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const NodeId> outputs) {
   LiveNodes live = find_live_nodes(nodes, outputs);
   DeadCodeEliminated out{NodeArena(), std::move(live.outputs), std::move(live.remap)};
+  std::size_t bytes = 0;
+  for (NodeId original : live.kept) bytes += nodes.record(original).size();
+  out.nodes.reserve(live.kept.size(), bytes);
+  NodeIds inputs;
+  std::string renumbered;
   for (NodeId original : live.kept) {
-    const NodeKey key = nodes.key(original);
-    NodeIds inputs;
-    for (NodeId x : inputs_of(key)) inputs.push_back(out.remap[x]);
-    out.nodes.commit(out.nodes.stage(with_inputs(key, std::move(inputs))));
+    inputs.clear();
+    const SplitRecord split = split_record(nodes.record(original), inputs);
+    for (NodeId& x : inputs) x = out.remap[x];
+    renumbered.clear();
+    join_record(split, inputs, renumbered);
+    out.nodes.commit(out.nodes.stage_record(renumbered, nodes.has_nan(original)));
   }
   return out;
 }
@@ -151,11 +262,17 @@ Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs
     throw InternalFailure("engine maps every node");
   }
   const Eliminated eliminated = cse(canonical.graph);
-  FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion, [&](EngineId id) {
-    const auto source = input.boundary_source.find(eliminated.graph.token_of(id));
-    if (source == input.boundary_source.end()) throw InternalFailure("boundary token has a key");
-    return nodes.key(source->second);
-  });
+  NodeIds ignored;
+  std::string rebuilt;
+  const auto emit_boundary = [&](EngineId id, std::span<const NodeId> inputs, NodeArena& out) {
+    const NodeId source = input.boundary_source.at(eliminated.graph.nodes[id].token);
+    if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
+    ignored.clear();
+    rebuilt.clear();
+    join_record(split_record(nodes.record(source), ignored), inputs, rebuilt);
+    out.commit(out.stage_record(rebuilt, nodes.has_nan(source)));
+  };
+  FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion, emit_boundary);
 
   Reduced reduced;
   reduced.node_map.resize(nodes.size());

@@ -1,8 +1,8 @@
 #include "optimizer/saturation_engine.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "eqsat/pattern.hpp"
 #include "eqsat/runner.hpp"
@@ -39,6 +39,10 @@ SaturationEngine::SaturationEngine() {
 }
 
 Canonicalized SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  return std::move(run(graph).result);
+}
+
+SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
   const std::size_t n = graph.size();
   if (n > 0xFFFFFFF0u) throw InternalFailure("engine graph fits the e-graph's ids");
 
@@ -65,32 +69,36 @@ Canonicalized SaturationEngine::canonicalize(const EngineGraph& graph) const {
       .run(rules_);
   const eqsat::EGraph& result = runner.egraph();
 
-  // The smallest position of each class represents it. Classes are keyed by
-  // canonical id, which is below the e-graph's id count.
+  // The smallest position of each class represents it; `class_pos` is
+  // indexed by canonical class id.
   constexpr EngineId kNone = ~EngineId{0};
   std::vector<eqsat::Id> canon(n);
-  std::unordered_map<eqsat::Id, EngineId> class_pos;
-  class_pos.reserve(n);
-  Canonicalized out;
-  out.graph.tokens = graph.tokens;
-  out.class_map.assign(n, kNone);
-  std::vector<EngineId> operands;
+  eqsat::Id largest_class = 0;
   for (EngineId i = 0; i < n; ++i) {
     canon[i] = result.find(ids[i]);
-    const auto [it, fresh] = class_pos.try_emplace(canon[i], out.graph.size());
-    if (fresh) {
+    largest_class = std::max(largest_class, canon[i]);
+  }
+  std::vector<EngineId> class_pos(n == 0 ? 0 : std::size_t{largest_class} + 1, kNone);
+  SaturationRun outcome{{}, *runner.stop_reason(), runner.iterations().size()};
+  Canonicalized& out = outcome.result;
+  out.graph.tokens = graph.tokens;
+  out.class_map.resize(n);
+  std::vector<EngineId> operands;
+  for (EngineId i = 0; i < n; ++i) {
+    EngineId& pos = class_pos[canon[i]];
+    if (pos == kNone) {
       operands.clear();
       for (EngineId x : graph.inputs_of(i)) {
-        const auto at = class_pos.find(canon[x]);
-        if (at == class_pos.end()) throw InternalFailure("operand class has a representative");
-        operands.push_back(at->second);
+        const EngineId at = class_pos[canon[x]];
+        if (at == kNone) throw InternalFailure("operand class has a representative");
+        operands.push_back(at);
       }
-      out.graph.add_node(graph.nodes[i].token, operands, !is_op_token(graph.token_of(i)));
+      pos = out.graph.add_node(graph.nodes[i].token, operands, !is_op_token(graph.token_of(i)));
     }
-    out.class_map[i] = it->second;
+    out.class_map[i] = pos;
   }
   for (EngineId o : graph.outputs) out.graph.outputs.push_back(out.class_map.at(o));
-  return out;
+  return outcome;
 }
 
 }  // namespace zembrik

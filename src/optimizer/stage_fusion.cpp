@@ -1,8 +1,10 @@
 #include "optimizer/stage_fusion.hpp"
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
+#include "ir/key_record.hpp"
 #include "ir/result.hpp"
 
 namespace zembrik {
@@ -79,10 +81,37 @@ std::vector<EngineId> maximal_stages(const EngineGraph& graph, const Consumers& 
   return stage_of;
 }
 
+// Appends the record of the Stage over `inputs` whose members are the nodes
+// of `group` with their references, in order, in `refs`: the layout of
+// record::encode, written without building the key.
+void append_stage_record(const EngineGraph& graph, std::span<const EngineId> group,
+                         std::span<const NodeId> inputs, std::span<const StageRef> refs,
+                         std::string& out) {
+  char varint[record::kMaxVarint];
+  const auto put = [&](std::uint64_t v) { out.append(varint, record::put_varint(varint, v)); };
+  out += static_cast<char>(NodeTag::Stage);
+  put(inputs.size());
+  for (NodeId x : inputs) put(x);
+  put(group.size());
+  std::size_t next_ref = 0;
+  for (EngineId m : group) {
+    const std::string& token = graph.token_of(m);
+    put(token.size());
+    out += token;
+    const std::size_t count = graph.nodes[m].input_count;
+    put(count);
+    for (const StageRef& ref : refs.subspan(next_ref, count)) {
+      out += static_cast<char>(ref.tag);
+      put(ref.index);
+    }
+    next_ref += count;
+  }
+}
+
 }  // namespace
 
 FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
-                       const std::function<NodeKey(EngineId)>& boundary_key) {
+                       const BoundaryEmitter& emit_boundary) {
   const std::size_t n = graph.size();
   const Consumers consumers = consumers_of(graph);
   std::vector<bool> is_output(n);
@@ -114,6 +143,10 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
   // which stage the entry belongs to, so the table is never cleared.
   std::vector<std::uint64_t> external_pos(n);
   std::vector<EngineId> seen_in(n, kUnset);
+  // Scratch of one emission, reused.
+  NodeIds inputs;
+  std::vector<StageRef> refs;
+  std::string stage_record;
 
   // Stages in order of their largest member: that order is topological, and
   // visiting ids ascending meets each stage exactly at its largest member.
@@ -128,9 +161,9 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
       return at;
     };
     if (graph.nodes[key].boundary) {
-      NodeIds inputs;
+      inputs.clear();
       for (EngineId x : graph.inputs_of(key)) inputs.push_back(emitted(x));
-      out.nodes.commit(out.nodes.stage(with_inputs(boundary_key(key), std::move(inputs))));
+      emit_boundary(key, inputs, out.nodes);
       ++out.boundary_nodes;
       new_id[key] = id;
       out.placement[key] = Landing{id, std::nullopt};
@@ -139,26 +172,28 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
     const auto group = std::span<const EngineId>(members).subspan(
         member_begin[key], member_begin[key + 1] - member_begin[key]);
     for (std::uint64_t k = 0; k < group.size(); ++k) member_index[group[k]] = k;
-    Stage stage;
-    stage.members.reserve(group.size());
+    // The stage-level inputs must be known before the record can start, so
+    // the members' references are collected first.
+    inputs.clear();
+    refs.clear();
     for (EngineId m : group) {
-      StageOp op{graph.token_of(m), {}};
       for (EngineId x : graph.inputs_of(m)) {
         if (stage_of[x] == key) {
-          op.inputs.push_back(StageRef::Member(member_index[x]));
+          refs.push_back(StageRef::Member(member_index[x]));
           continue;
         }
         const EngineId source = stage_of[x];
         if (seen_in[source] != key) {
           seen_in[source] = key;
-          external_pos[source] = stage.inputs.size();
-          stage.inputs.push_back(emitted(x));
+          external_pos[source] = inputs.size();
+          inputs.push_back(emitted(x));
         }
-        op.inputs.push_back(StageRef::Input(external_pos[source]));
+        refs.push_back(StageRef::Input(external_pos[source]));
       }
-      stage.members.push_back(std::move(op));
     }
-    out.nodes.commit(out.nodes.stage(stage));
+    stage_record.clear();
+    append_stage_record(graph, group, inputs, refs, stage_record);
+    out.nodes.commit(out.nodes.stage_record(stage_record, false));
     ++out.stages;
     new_id[key] = id;
     for (std::uint64_t k = 0; k < group.size(); ++k) out.placement[group[k]] = Landing{id, k};

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "optimizer/engine_graph.hpp"
@@ -24,10 +25,13 @@ struct FusedGraph {
   std::uint64_t boundary_nodes = 0;
 };
 
-// `boundary_key(id)` is the key a boundary node is rebuilt from; its inputs
-// are replaced. `maximal_fusion` picks the maximal rule over the single-use
-// rule.
+// Appends to `out` the key that boundary node `id` is rebuilt from, with
+// `inputs` as its inputs.
+using BoundaryEmitter =
+    std::function<void(EngineId id, std::span<const NodeId> inputs, NodeArena& out)>;
+
+// `maximal_fusion` picks the maximal rule over the single-use rule.
 FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
-                       const std::function<NodeKey(EngineId)>& boundary_key);
+                       const BoundaryEmitter& emit_boundary);
 
 }  // namespace zembrik

@@ -3,6 +3,8 @@
 // tested on their own.
 #include <gtest/gtest.h>
 
+#include <bit>
+
 #include "optimizer/pipeline.hpp"
 
 namespace zembrik {
@@ -62,6 +64,7 @@ TEST(Pipeline, ChainFusesIntoOneStage) {
   const Stage expected{
       {0}, {StageOp{"op|op1", {StageRef::Input(0)}}, StageOp{"op|op2", {StageRef::Member(0)}}}};
   EXPECT_EQ(r.nodes.key(1), NodeKey(expected));
+  EXPECT_EQ(r.nodes.record(1), arena_of({expected}).record(0));  // canonical bytes
   EXPECT_EQ(r.outputs, (std::vector<NodeId>{1}));
   EXPECT_EQ(r.report, (ReductionReport{3, 3, 3, 1, 2, 1}));
   EXPECT_EQ(r.node_map, landings({Landing{0, std::nullopt}, Landing{1, 0}, Landing{1, 1}}));
@@ -154,6 +157,54 @@ TEST(Pipeline, UnreachableNodesAreNotCounted) {
   const Reduced r = reduce({Source{"s", {}}, Op{"f", {}, {0}}, Op{"dead", {}, {0}}}, {1});
   EXPECT_EQ(r.report.reachable_nodes, 2u);
   EXPECT_EQ(r.node_map[2], std::nullopt);
+}
+
+TEST(Pipeline, OpsFeedingBoundariesAndOutputsStayApart) {
+  // f and g both feed the join; h is an output used by k.
+  const std::vector<NodeKey> keys = {Source{"s", {}},  Op{"f", {}, {0}}, Op{"g", {}, {0}},
+                                     Join{{}, {1, 2}}, Op{"h", {}, {3}}, Op{"k", {}, {4}}};
+  for (const bool maximal : {false, true}) {
+    const Reduced r = reduce(keys, {5, 4}, maximal);
+    EXPECT_EQ(r.report, (ReductionReport{6, 6, 6, 4, 6, 2})) << maximal;
+    EXPECT_EQ(r.nodes.key(3), NodeKey(Join{{}, {1, 2}}));
+    EXPECT_EQ(r.node_map[5], (Landing{5, 0}));
+  }
+}
+
+TEST(Pipeline, BoundaryKeysEqualUpToNanPayloadsMerge) {
+  // Unequal records, equal keys: the first one is kept, payload and all.
+  const auto nan_source = [](std::uint64_t bits) {
+    return Source{"s",
+                  ParamMap::from_entries({{"x", ParamValue::Float(std::bit_cast<double>(bits))}})};
+  };
+  const std::vector<NodeKey> keys = {nan_source(0x7FF0000000000001ULL),
+                                     nan_source(0xFFF8000000000000ULL), Join{{}, {0, 1}}};
+  const Reduced r = reduce(keys, {2});
+  ASSERT_EQ(r.nodes.size(), 2u);
+  EXPECT_EQ(r.nodes.record(0), arena_of(keys).record(0));
+  EXPECT_EQ(r.nodes.key(1), NodeKey(Join{{}, {0, 0}}));
+  EXPECT_EQ(r.node_map, landings({Landing{0, std::nullopt}, Landing{0, std::nullopt},
+                                  Landing{1, std::nullopt}}));
+}
+
+TEST(Pipeline, InputIdsOfSeveralBytes) {
+  // A long run of sources so that ids take two and three varint bytes, and
+  // every boundary kind reading them back.
+  std::vector<NodeKey> keys;
+  for (int i = 0; i < 20000; ++i) keys.push_back(Source{std::to_string(i), {}});
+  const PayloadDescriptor d{"k", "h", "f", "v", "s", std::nullopt};
+  keys.push_back(Op{"f", {}, {127, 128, 16383, 16384}});
+  keys.push_back(External{d, {}, {20000, 19999}});
+  keys.push_back(Stage{{20001, 300}, {StageOp{"op|x", {StageRef::Input(1), StageRef::Input(0)}}}});
+  keys.push_back(Join{{}, {20002, 200}});
+  const DeadCodeEliminated dce = dead_code_elimination(arena_of(keys), std::vector<NodeId>{20003});
+  EXPECT_EQ(dce.nodes.keys().back(), NodeKey(Join{{}, {9, 2}}));
+  EXPECT_EQ(dce.nodes.key(7), NodeKey(Op{"f", {}, {0, 1, 4, 5}}));
+  const Reduced r = reduce(keys, {20003});
+  EXPECT_EQ(r.report.reachable_nodes, 11u);
+  EXPECT_EQ(r.nodes.key(8), NodeKey(External{d, {}, {7, 6}}));
+  EXPECT_EQ(r.nodes.key(9),
+            NodeKey(Stage{{8, 3}, {StageOp{"op|x", {StageRef::Input(1), StageRef::Input(0)}}}}));
 }
 
 TEST(Pipeline, IsDeterministic) {
