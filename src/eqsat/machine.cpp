@@ -66,7 +66,7 @@ class Compiler {
   void schedule(Id entry, Reg reg) {
     if (const Var* var = std::get_if<Var>(&pattern_.nodes[entry])) {
       if (const Reg* bound = reg_of(*var)) {
-        instructions_.emplace_back(std::in_place_type<Compare>, reg, *bound);
+        instructions_.emplace_back(Compare{reg, *bound});
       } else {
         var_regs_.emplace_back(*var, reg);
       }

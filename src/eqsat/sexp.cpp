@@ -6,6 +6,11 @@
 namespace zembrik::eqsat {
 namespace {
 
+// Each open list costs a few stack frames here and wherever the result is
+// walked or destroyed, so deeper nesting is refused rather than let overflow
+// the stack. Real patterns nest a handful of levels.
+constexpr unsigned kMaxDepth = 1000;
+
 // Length of the UTF-8 sequence a lead byte starts; a stray byte counts as one
 // character so that no input can make the reader stall.
 std::size_t utf8_length(unsigned char lead) {
@@ -88,7 +93,9 @@ class Parser {
   }
 
   std::variant<Sexp, ParseError> read_list() {
+    if (depth_ == kMaxDepth) return error("Nested too deeply");
     if (auto failure = expect('(')) return *failure;
+    ++depth_;
     Sexp::List items;
     while (!at_end()) {
       while (!at_end() && (peek() == ' ' || peek() == '\t' || peek() == '\n' || peek() == '\r')) {
@@ -100,6 +107,7 @@ class Parser {
       items.push_back(std::get<Sexp>(std::move(item)));
     }
     if (auto failure = expect(')')) return *failure;
+    --depth_;
     skip_blanks();
     return Sexp::list(std::move(items));
   }
@@ -119,6 +127,7 @@ class Parser {
   std::size_t position_ = 0;
   unsigned line_ = 0;
   unsigned column_ = 0;
+  unsigned depth_ = 0;  // lists open around the current position
 };
 
 }  // namespace

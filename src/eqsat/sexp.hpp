@@ -2,7 +2,8 @@
 //
 // `parse_str` reads exactly one expression from the start of a text and
 // ignores whatever follows it. Errors carry one-based line and column numbers
-// counted in Unicode characters.
+// counted in Unicode characters. Lists nested more than 1000 deep are refused
+// ("Nested too deeply"), so that no text can exhaust the stack.
 #pragma once
 
 #include <string>

@@ -129,8 +129,13 @@ bool note_argument(const char* name) {
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   if (value != nullptr) {
+    // An interned method name: the interpreter's method cache keeps the
+    // name object it last looked up, so a fresh string per call would pile
+    // up there by the thousand.
+    PyRef method(PyUnicode_InternFromString("add_note"));
     PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef added(note ? PyObject_CallMethod(value, "add_note", "O", note.get()) : nullptr);
+    PyRef added(method && note ? PyObject_CallMethodOneArg(value, method.get(), note.get())
+                               : nullptr);
     if (!added) PyErr_Clear();  // the original error matters more than its note
   }
   PyErr_Restore(type, value, traceback);

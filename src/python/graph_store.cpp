@@ -243,14 +243,14 @@ PyRef member_dict(const ModuleState& state, const MemberView& member) {
 PyRef node_dict(const ModuleState& state, NodeId id, bool output, const NodeKey& key) {
   PyRef dict(PyDict_New());
   const ParamMap* params = params_of(key);
-  const bool ok =
-      dict && set_item(dict.get(), state, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
-      set_item(dict.get(), state, Key::output, PyRef::borrow(PyBool_FromLong(output))) &&
-      set_item(dict.get(), state, Key::inputs, ids_to_py(inputs_of(key))) &&
-      set_item(dict.get(), state, Key::kind, string_to_py(kind_word(key))) &&
-      set_item(dict.get(), state, Key::name, string_to_py(name_of(key))) &&
-      set_item(dict.get(), state, Key::params,
-               params != nullptr ? params_to_py(*params) : PyRef(PyDict_New()));
+  const bool ok = dict &&
+                  set_item(dict.get(), state, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
+                  set_item(dict.get(), state, Key::output, PyRef(PyBool_FromLong(output))) &&
+                  set_item(dict.get(), state, Key::inputs, ids_to_py(inputs_of(key))) &&
+                  set_item(dict.get(), state, Key::kind, string_to_py(kind_word(key))) &&
+                  set_item(dict.get(), state, Key::name, string_to_py(name_of(key))) &&
+                  set_item(dict.get(), state, Key::params,
+                           params != nullptr ? params_to_py(*params) : PyRef(PyDict_New()));
   if (!ok) return PyRef();
   if (const auto* external = std::get_if<External>(&key)) {
     if (!set_item(dict.get(), state, Key::descriptor,

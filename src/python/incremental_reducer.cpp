@@ -43,7 +43,7 @@ PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssiz
   if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
-    GraphStore* store;
+    GraphStore* store = nullptr;
     if (!store_argument(state, a[0], store)) return nullptr;
     const Result<std::uint64_t, BadNodeId> consumed =
         reducer_of(self).with([&](IncrementalReducer& r) { return consume(r, *store); });
@@ -90,7 +90,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
   if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
-    GraphStore* store;
+    GraphStore* store = nullptr;
     bool maximal_fusion = false;
     std::optional<NodeIds> given;
     if (!store_argument(state, a[0], store) ||

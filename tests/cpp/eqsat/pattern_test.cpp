@@ -62,6 +62,17 @@ INSTANTIATE_TEST_SUITE_P(Texts, ParseStrErrorTest,
                                          ErrorCase{"  ", {"End of file reached", 1, 3}},
                                          ErrorCase{"(a\n", {"End of file reached", 2, 1}}));
 
+TEST(ParseStrDepthTest, RefusesNestingThatCouldExhaustTheStack) {
+  const auto nested = [](std::size_t depth) {
+    return std::string(depth, '(') + "a" + std::string(depth, ')');
+  };
+  EXPECT_TRUE(std::holds_alternative<Sexp>(parse_str(nested(1000))));
+  auto read = parse_str(nested(1001));
+  ASSERT_TRUE(std::holds_alternative<ParseError>(read));
+  EXPECT_EQ(std::get<ParseError>(read), (ParseError{"Nested too deeply", 1, 1001}));
+  EXPECT_TRUE(std::holds_alternative<RecExprParseError>(read_pattern_ast(nested(100000))));
+}
+
 PatternAst must_read_ast(const char* text) {
   auto read = read_pattern_ast(text);
   if (auto* error = std::get_if<RecExprParseError>(&read)) {
