@@ -16,14 +16,14 @@ import zembrik_core as zc
 CHAINS, WRITERS, READS = 60, 4, 20
 
 
-def key_specs():
-    """(method, name, input spec indices, params) per key; each chain's keys
+def key_recipes():
+    """(method, name, input recipe indices, params) per key; each chain's keys
     need only earlier keys of that chain, and chains share their sources."""
-    specs, ends = [], []
+    recipes, ends = [], []
 
     def key(method, name, inputs, params=None):
-        specs.append((method, name, inputs, params))
-        return len(specs) - 1
+        recipes.append((method, name, inputs, params))
+        return len(recipes) - 1
 
     for c in range(CHAINS):
         src = key("source", f"s{c % 6}", [], {"part": c % 6})
@@ -33,15 +33,15 @@ def key_specs():
         right = key("op", "add", [src, scaled])  # the same sum, swapped
         joined = key("join", "", [left, right], {"how": "inner"})
         ends.append(key("reduction", "sum", [key("op", "norm", [joined])], {"axis": c % 3}))
-    chain_length = len(specs) // CHAINS
-    return specs, ends, chain_length
+    chain_length = len(recipes) // CHAINS
+    return recipes, ends, chain_length
 
 
-SPECS, ENDS, CHAIN_LENGTH = key_specs()
+RECIPES, ENDS, CHAIN_LENGTH = key_recipes()
 
 
 def record(store, index, ids):
-    method, name, inputs, params = SPECS[index]
+    method, name, inputs, params = RECIPES[index]
     inputs = [ids[i] for i in inputs]
     if method == "source":
         return store.add_source(name, params)
@@ -84,7 +84,7 @@ def latest(store):
 
 def test_readers_and_a_reducer_alongside_writers():
     store, reducer = zc.GraphStore(), zc.IncrementalReducer()
-    total = record_in_order(range(len(SPECS)))[0].node_count()
+    total = record_in_order(range(len(RECIPES)))[0].node_count()
     sizes = [total * (r + 1) // (READS + 1) for r in range(READS)]
     written = [dict() for _ in range(WRITERS)]
     seen = {"nodes": [], "blobs": [], "dots": [], "reduced": [], "cones": [], "steps": []}
@@ -129,13 +129,13 @@ def test_readers_and_a_reducer_alongside_writers():
     final = store.nodes()
     assert store.node_count() == len(set(ids.values())) == len(final)
     assert [n["id"] for n in final] == list(range(len(final)))
-    for index, (method, name, inputs, params) in enumerate(SPECS):
+    for index, (method, name, inputs, params) in enumerate(RECIPES):
         node = final[ids[index]]
         assert (node["name"], node["params"]) == (name, params or {})
         assert node["inputs"] == [ids[i] for i in inputs]
 
     # One thread recording the keys in the order of their ids gives the same ids.
-    single, single_ids = record_in_order(sorted(range(len(SPECS)), key=ids.__getitem__))
+    single, single_ids = record_in_order(sorted(range(len(RECIPES)), key=ids.__getitem__))
     assert single_ids == ids and single.serialize() == store.serialize()
 
     # What readers saw mid-way is the finished store cut at that size.
@@ -175,7 +175,7 @@ def test_readers_and_a_reducer_alongside_writers():
 
 def test_the_reduction_does_not_depend_on_the_recording_order():
     """Counts, not bytes: which of two equal nodes survives follows the ids."""
-    natural, natural_ids = record_in_order(range(len(SPECS)))
+    natural, natural_ids = record_in_order(range(len(RECIPES)))
     backwards, backwards_ids = record_in_order(
         i for c in reversed(range(CHAINS)) for i in range(c * CHAIN_LENGTH, (c + 1) * CHAIN_LENGTH))
     assert natural.serialize() != backwards.serialize()
