@@ -10,34 +10,43 @@
 namespace zembrik {
 namespace {
 
-// For every node, the nodes that use it, ascending, once per use.
-struct Consumers {
-  std::vector<std::uint64_t> begin;  // size n + 1
-  std::vector<EngineId> users;
+// Values grouped by key, each group in the order the values were given.
+struct Groups {
+  std::vector<std::uint64_t> begin;  // per key, and one past the last
+  std::vector<EngineId> values;
 
-  std::span<const EngineId> of(EngineId id) const {
-    return std::span<const EngineId>(users).subspan(begin[id], begin[id + 1] - begin[id]);
+  std::span<const EngineId> of(EngineId key) const {
+    return std::span<const EngineId>(values).subspan(begin[key], begin[key + 1] - begin[key]);
   }
 };
 
-Consumers consumers_of(const EngineGraph& graph) {
-  const std::size_t n = graph.size();
-  Consumers c;
-  c.begin.assign(n + 1, 0);
-  for (EngineId x : graph.inputs) ++c.begin[x + 1];
-  for (std::size_t i = 0; i < n; ++i) c.begin[i + 1] += c.begin[i];
-  c.users.resize(graph.inputs.size());
-  std::vector<std::uint64_t> fill(c.begin.begin(), c.begin.end() - 1);
-  for (EngineId i = 0; i < n; ++i) {
-    for (EngineId x : graph.inputs_of(i)) c.users[fill[x]++] = i;
-  }
-  return c;
+// A counting sort: `pairs(emit)` must call emit(key, value) for every pair,
+// the same way both times it is run.
+template <class Pairs>
+Groups group_by(std::size_t keys, Pairs&& pairs) {
+  Groups g;
+  g.begin.assign(keys + 1, 0);
+  pairs([&](EngineId key, EngineId) { ++g.begin[key + 1]; });
+  for (std::size_t k = 0; k < keys; ++k) g.begin[k + 1] += g.begin[k];
+  g.values.resize(g.begin[keys]);
+  std::vector<std::uint64_t> fill(g.begin.begin(), g.begin.end() - 1);
+  pairs([&](EngineId key, EngineId value) { g.values[fill[key]++] = value; });
+  return g;
+}
+
+// For every node, the nodes that use it, ascending, once per use.
+Groups consumers_of(const EngineGraph& graph) {
+  return group_by(graph.size(), [&](auto emit) {
+    for (EngineId i = 0; i < graph.size(); ++i) {
+      for (EngineId x : graph.inputs_of(i)) emit(x, i);
+    }
+  });
 }
 
 // Single-use rule: an Op with exactly one use, by a non-boundary consumer,
 // joins that consumer's group unless it is an output. Each group is keyed by
 // its smallest id.
-std::vector<EngineId> single_use_stages(const EngineGraph& graph, const Consumers& consumers,
+std::vector<EngineId> single_use_stages(const EngineGraph& graph, const Groups& consumers,
                                         const std::vector<bool>& is_output) {
   const std::size_t n = graph.size();
   std::vector<EngineId> parent(n);
@@ -64,7 +73,7 @@ std::vector<EngineId> single_use_stages(const EngineGraph& graph, const Consumer
 // Maximal rule: walking down from the last node, an Op joins the stage of its
 // consumers when they all share one and none is a boundary. A stage is keyed
 // by its largest member.
-std::vector<EngineId> maximal_stages(const EngineGraph& graph, const Consumers& consumers,
+std::vector<EngineId> maximal_stages(const EngineGraph& graph, const Groups& consumers,
                                      const std::vector<bool>& is_output) {
   const std::size_t n = graph.size();
   std::vector<EngineId> stage_of(n);
@@ -113,26 +122,17 @@ void append_stage_record(const EngineGraph& graph, std::span<const EngineId> gro
 FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
                        const BoundaryEmitter& emit_boundary) {
   const std::size_t n = graph.size();
-  const Consumers consumers = consumers_of(graph);
+  const Groups consumers = consumers_of(graph);
   std::vector<bool> is_output(n);
   for (EngineId o : graph.outputs) is_output[o] = true;
   const std::vector<EngineId> stage_of = maximal_fusion
                                              ? maximal_stages(graph, consumers, is_output)
                                              : single_use_stages(graph, consumers, is_output);
 
-  // Stage members, ascending, grouped by stage: a counting sort by key.
-  std::vector<std::uint64_t> member_begin(n + 1, 0);
-  for (EngineId i = 0; i < n; ++i) ++member_begin[stage_of[i] + 1];
-  for (std::size_t i = 0; i < n; ++i) member_begin[i + 1] += member_begin[i];
-  std::vector<EngineId> members(n);
-  std::vector<EngineId> largest(n, 0);
-  {
-    std::vector<std::uint64_t> fill(member_begin.begin(), member_begin.end() - 1);
-    for (EngineId i = 0; i < n; ++i) {
-      members[fill[stage_of[i]]++] = i;
-      largest[stage_of[i]] = i;
-    }
-  }
+  // Stage members, ascending, by stage key.
+  const Groups members = group_by(n, [&](auto emit) {
+    for (EngineId i = 0; i < n; ++i) emit(stage_of[i], i);
+  });
 
   FusedGraph out;
   out.placement.resize(n);
@@ -152,7 +152,8 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
   // visiting ids ascending meets each stage exactly at its largest member.
   for (EngineId last = 0; last < n; ++last) {
     const EngineId key = stage_of[last];
-    if (largest[key] != last) continue;
+    const auto group = members.of(key);
+    if (group.back() != last) continue;
     const NodeId id = out.nodes.size();
     // Inputs come from smaller ids, whose stages are emitted already.
     const auto emitted = [&](EngineId x) {
@@ -169,8 +170,6 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
       out.placement[key] = Landing{id, std::nullopt};
       continue;
     }
-    const auto group = std::span<const EngineId>(members).subspan(
-        member_begin[key], member_begin[key + 1] - member_begin[key]);
     for (std::uint64_t k = 0; k < group.size(); ++k) member_index[group[k]] = k;
     // The stage-level inputs must be known before the record can start, so
     // the members' references are collected first.
