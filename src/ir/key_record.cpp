@@ -255,4 +255,68 @@ std::string canonical(std::string_view bytes) {
   return out;
 }
 
+namespace {
+
+void skip_params(Cursor& in) {
+  for (std::uint64_t n = in.varint(); n > 0; --n) {
+    in.str();
+    switch (static_cast<ParamValue::Tag>(in.u8())) {
+      case ParamValue::Tag::Int:
+        in.varint();
+        break;
+      case ParamValue::Tag::Float:
+        in.raw64();
+        break;
+      case ParamValue::Tag::Bool:
+        in.u8();
+        break;
+      case ParamValue::Tag::Str:
+        in.str();
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+Split split_at_inputs(std::string_view bytes, NodeIds& inputs) {
+  Cursor in(bytes);
+  const auto tag = static_cast<NodeTag>(in.u8());
+  switch (tag) {
+    case NodeTag::Source:
+      return Split{bytes, {}, false};
+    case NodeTag::Op:
+    case NodeTag::Reduction:
+      in.str();
+      skip_params(in);
+      break;
+    case NodeTag::External:
+      for (int i = 0; i < 5; ++i) in.str();
+      if (in.u8() != 0) in.str();
+      skip_params(in);
+      break;
+    case NodeTag::Stage:
+      break;
+    case NodeTag::Exchange:
+    case NodeTag::Join:
+      skip_params(in);
+      break;
+  }
+  const std::size_t list_begin = in.offset(bytes);
+  for (std::uint64_t n = in.varint(); n > 0; --n) inputs.push_back(in.varint());
+  const std::size_t list_end = in.offset(bytes);
+  assert((tag == NodeTag::Stage || in.done()) && "the id list ends the record");
+  return Split{bytes.substr(0, list_begin), bytes.substr(list_end), true};
+}
+
+void append_with_inputs(const Split& split, std::span<const NodeId> inputs, std::string& out) {
+  out += split.head;
+  if (split.has_inputs) {
+    char varint[kMaxVarint];
+    out.append(varint, put_varint(varint, inputs.size()));
+    for (NodeId x : inputs) out.append(varint, put_varint(varint, x));
+  }
+  out += split.tail;
+}
+
 }  // namespace zembrik::record

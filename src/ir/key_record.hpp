@@ -20,6 +20,7 @@
 #include <cassert>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -98,10 +99,29 @@ class Cursor {
     return s;
   }
   bool done() const { return at_ == end_; }
+  // Bytes read so far.
+  std::size_t offset(std::string_view bytes) const {
+    return static_cast<std::size_t>(at_ - bytes.data());
+  }
 
  private:
   const char* at_;
   const char* end_;
 };
+
+// A record cut around its id list: `head` is the tag and the fields before
+// the list, `tail` what follows it (a Stage's members). Head and tail
+// together are the key apart from its inputs.
+struct Split {
+  std::string_view head;
+  std::string_view tail;
+  bool has_inputs;  // a Source has no id list
+};
+
+// Cuts `record` and appends its input ids to `inputs`, without decoding the
+// rest of the key.
+Split split_at_inputs(std::string_view record, NodeIds& inputs);
+// Appends the record of the same key with `inputs` as its id list.
+void append_with_inputs(const Split& split, std::span<const NodeId> inputs, std::string& out);
 
 }  // namespace zembrik::record

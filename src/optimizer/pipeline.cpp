@@ -1,6 +1,5 @@
 #include "optimizer/pipeline.hpp"
 
-#include <cassert>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -16,89 +15,8 @@ namespace zembrik {
 namespace {
 
 // The passes read records straight from the arena instead of decoding whole
-// keys: a record is its head (the tag and the fields before the id list), the
-// id list, and its tail (a Stage's members, which follow its id list). Head
-// and tail together identify a key apart from its inputs, since the arena's
-// records are canonical up to NaN payloads.
-struct SplitRecord {
-  std::string_view head;
-  std::string_view tail;
-  bool has_inputs;  // a Source has no id list
-};
-
-std::size_t varint_size(std::uint64_t v) {
-  std::size_t n = 1;
-  for (; v >= 0x80; v >>= 7) ++n;
-  return n;
-}
-
-void skip_params(record::Cursor& in) {
-  for (std::uint64_t n = in.varint(); n > 0; --n) {
-    in.str();
-    switch (static_cast<ParamValue::Tag>(in.u8())) {
-      case ParamValue::Tag::Int:
-        in.varint();
-        break;
-      case ParamValue::Tag::Float:
-        in.raw64();
-        break;
-      case ParamValue::Tag::Bool:
-        in.u8();
-        break;
-      case ParamValue::Tag::Str:
-        in.str();
-        break;
-    }
-  }
-}
-
-// Splits `bytes` at its id list and appends the input ids to `inputs`.
-SplitRecord split_record(std::string_view bytes, NodeIds& inputs) {
-  record::Cursor in(bytes);
-  const auto tag = static_cast<NodeTag>(in.u8());
-  switch (tag) {
-    case NodeTag::Source:
-      return SplitRecord{bytes, {}, false};
-    case NodeTag::Op:
-    case NodeTag::Reduction:
-      in.str();
-      skip_params(in);
-      break;
-    case NodeTag::External:
-      for (int i = 0; i < 5; ++i) in.str();
-      if (in.u8() != 0) in.str();
-      skip_params(in);
-      break;
-    case NodeTag::Stage:
-      break;
-    case NodeTag::Exchange:
-    case NodeTag::Join:
-      skip_params(in);
-      break;
-  }
-  const std::uint64_t count = in.varint();
-  std::size_t size = varint_size(count);
-  for (std::uint64_t k = 0; k < count; ++k) {
-    inputs.push_back(in.varint());
-    size += varint_size(inputs.back());
-  }
-  if (tag == NodeTag::Stage) return SplitRecord{bytes.substr(0, 1), bytes.substr(1 + size), true};
-  assert(in.done() && "the id list ends the record");
-  return SplitRecord{bytes.substr(0, bytes.size() - size), {}, true};
-}
-
-// Appends the record of the same key with `inputs` as its id list.
-void join_record(const SplitRecord& split, std::span<const NodeId> inputs, std::string& out) {
-  out += split.head;
-  if (split.has_inputs) {
-    char varint[record::kMaxVarint];
-    out.append(varint, record::put_varint(varint, inputs.size()));
-    for (NodeId x : inputs) out.append(varint, record::put_varint(varint, x));
-  }
-  out += split.tail;
-}
-
-// A key apart from its inputs, as views into canonical record bytes.
+// keys. A key apart from its inputs is the head and tail of its record, which
+// are canonical once NaN payloads are.
 struct Identity {
   std::string_view head;
   std::string_view tail;
@@ -155,7 +73,7 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
     std::string_view bytes = nodes.record(original);
     if (nodes.has_nan(original)) bytes = canonical_records.emplace_back(record::canonical(bytes));
     operands.clear();
-    const SplitRecord split = split_record(bytes, operands);
+    const record::Split split = record::split_at_inputs(bytes, operands);
     for (NodeId& x : operands) x = live.remap[x];
     const bool boundary = static_cast<NodeTag>(bytes[0]) != NodeTag::Op;
     const auto [it, fresh] = by_identity.try_emplace(Identity{split.head, split.tail}, 0);
@@ -220,7 +138,7 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
     if (id >= n) throw InternalFailure("output or input within the graph");
     if (marked[id]) continue;
     marked[id] = true;
-    split_record(nodes.record(id), stack);
+    record::split_at_inputs(nodes.record(id), stack);
   }
   LiveNodes live;
   live.remap.assign(n, kDropped);
@@ -244,10 +162,10 @@ DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const
   std::string renumbered;
   for (NodeId original : live.kept) {
     inputs.clear();
-    const SplitRecord split = split_record(nodes.record(original), inputs);
+    const record::Split split = record::split_at_inputs(nodes.record(original), inputs);
     for (NodeId& x : inputs) x = out.remap[x];
     renumbered.clear();
-    join_record(split, inputs, renumbered);
+    record::append_with_inputs(split, inputs, renumbered);
     out.nodes.commit(out.nodes.stage_record(renumbered, nodes.has_nan(original)));
   }
   return out;
@@ -269,7 +187,8 @@ Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs
     if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
     ignored.clear();
     rebuilt.clear();
-    join_record(split_record(nodes.record(source), ignored), inputs, rebuilt);
+    record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs,
+                               rebuilt);
     out.commit(out.stage_record(rebuilt, nodes.has_nan(source)));
   };
   FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion, emit_boundary);
