@@ -69,14 +69,19 @@ const EClass& EGraph::operator[](Id id) const {
 Id EGraph::add(SymbolLang node) {
   // Callers mostly pass root ids already; then the slot fetched here is the
   // one probed below, and its miss overlaps with the walks of `find`.
-  memo_.prefetch(node);
+  std::uint64_t hash = HashCons::hash_of(node);
+  memo_.prefetch(hash);
+  bool canonical = true;
   for (Id& child : node.children()) {
-    child = find(child);
+    const Id root = find(child);
+    canonical = canonical && root == child;
+    child = root;
     // Wanted below if the node is new.
     __builtin_prefetch(&classes_[child]);
   }
+  if (!canonical) hash = HashCons::hash_of(node);
   const auto new_id = static_cast<Id>(union_find_.size());
-  const auto [position, inserted] = memo_.try_emplace(node, new_id);
+  const auto [position, inserted] = memo_.try_emplace(node, new_id, hash);
   if (!inserted) return find(memo_.id_at(position));
 
   const Id id = union_find_.make_set();

@@ -30,15 +30,16 @@ class FlatMap {
   std::pair<Value*, bool> try_emplace(Key key, Value value) {
     reserve(size_ + 1);
     const std::uint64_t hash = Hash{}(key);
-    Slot& slot = slots_[probe(key, hash)];
+    Slot& slot = slots_[probe(slots_, shift_, key, hash)];
     if (slot.tag != 0) return {&slot.value, false};
     slot = Slot{tag_of(hash), std::move(value), std::move(key)};
     ++size_;
     return {&slot.value, true};
   }
 
- private:
-  // Makes room for `count` entries, keeping the table at most 3/4 full.
+  // Makes room for `count` entries, keeping the table at most 3/4 full, so
+  // that inserting up to that many allocates nothing. A failed allocation
+  // leaves the map as it was.
   void reserve(std::size_t count) {
     if (count * 4 <= slots_.size() * 3) return;
     std::size_t capacity = slots_.empty() ? 16 : slots_.size();
@@ -46,6 +47,7 @@ class FlatMap {
     rehash(capacity);
   }
 
+ private:
   struct Slot {
     std::uint32_t tag = 0;  // 0 marks an empty slot
     Value value{};
@@ -55,28 +57,34 @@ class FlatMap {
   static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash) | 1u; }
 
   // The slot holding `key`, or the empty slot where it belongs.
-  std::size_t probe(const Key& key, std::uint64_t hash) const {
-    const std::size_t mask = slots_.size() - 1;
+  static std::size_t probe(const std::vector<Slot>& slots, unsigned shift, const Key& key,
+                           std::uint64_t hash) {
+    const std::size_t mask = slots.size() - 1;
     const std::uint32_t tag = tag_of(hash);
-    std::size_t at = static_cast<std::size_t>(hash >> shift_);
-    while (slots_[at].tag != 0) {
-      if (slots_[at].tag == tag && Equal{}(slots_[at].key, key)) return at;
+    std::size_t at = static_cast<std::size_t>(hash >> shift);
+    while (slots[at].tag != 0) {
+      if (slots[at].tag == tag && Equal{}(slots[at].key, key)) return at;
       at = (at + 1) & mask;
     }
     return at;
   }
+  std::size_t probe(const Key& key, std::uint64_t hash) const {
+    return probe(slots_, shift_, key, hash);
+  }
 
+  // Builds the new table beside the old one, so that a failed allocation
+  // changes nothing. Keys and values must move without throwing.
   void rehash(std::size_t capacity) {
     assert((capacity & (capacity - 1)) == 0 && "capacity must be a power of two");
-    std::vector<Slot> old = std::move(slots_);
-    slots_ = std::vector<Slot>(capacity);
-    shift_ = 64;
-    for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
-    for (Slot& slot : old) {
+    std::vector<Slot> fresh(capacity);
+    unsigned shift = 64;
+    for (std::size_t c = capacity; c > 1; c >>= 1) --shift;
+    for (Slot& slot : slots_) {
       if (slot.tag == 0) continue;
-      const std::uint64_t hash = Hash{}(slot.key);
-      slots_[probe(slot.key, hash)] = std::move(slot);
+      fresh[probe(fresh, shift, slot.key, Hash{}(slot.key))] = std::move(slot);
     }
+    slots_.swap(fresh);
+    shift_ = shift;
   }
 
   std::vector<Slot> slots_;

@@ -17,20 +17,21 @@ std::size_t HashCons::probe(const SymbolLang& key, std::uint64_t hash) const {
 
 const Id* HashCons::find(const SymbolLang& key) const {
   if (slots_.empty()) return nullptr;
-  const Slot& slot = slots_[probe(key, SymbolLangHash{}(key))];
+  const Slot& slot = slots_[probe(key, hash_of(key))];
   return slot.tag == 0 ? nullptr : &ids_[slot.position];
 }
 
-std::pair<HashCons::Position, bool> HashCons::try_emplace(SymbolLang key, Id id) {
+std::pair<HashCons::Position, bool> HashCons::try_emplace(SymbolLang key, Id id,
+                                                          std::uint64_t hash) {
   // At most three quarters full, which keeps probe runs short.
   if ((keys_.size() + 1) * 4 > slots_.size() * 3) grow();
-  const std::uint64_t hash = SymbolLangHash{}(key);
   Slot& slot = slots_[probe(key, hash)];
   if (slot.tag != 0) return {slot.position, false};
   const auto position = static_cast<Position>(keys_.size());
-  slot = Slot{tag_of(hash), position};
   keys_.push_back(std::move(key));
   ids_.push_back(id);
+  hashes_.push_back(hash);
+  slot = Slot{tag_of(hash), position};
   return {position, true};
 }
 
@@ -50,9 +51,9 @@ void HashCons::grow() {
   constexpr Position kAhead = 16;
   for (Position position = 0; position < keys_.size(); ++position) {
     if (position + kAhead < keys_.size()) {
-      __builtin_prefetch(&slots_[home_of(SymbolLangHash{}(keys_[position + kAhead]))], 1);
+      __builtin_prefetch(&slots_[home_of(hashes_[position + kAhead])], 1);
     }
-    const std::uint64_t hash = SymbolLangHash{}(keys_[position]);
+    const std::uint64_t hash = hashes_[position];
     std::size_t at = home_of(hash);
     while (slots_[at].tag != 0) at = (at + 1) & mask;  // keys are distinct
     slots_[at] = Slot{tag_of(hash), position};

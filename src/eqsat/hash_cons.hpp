@@ -24,20 +24,26 @@ class HashCons {
 
   [[nodiscard]] std::size_t size() const { return keys_.size(); }
 
+  static std::uint64_t hash_of(const SymbolLang& key) { return SymbolLangHash{}(key); }
+
   // The id stored for `key`, or nullptr.
   [[nodiscard]] const Id* find(const SymbolLang& key) const;
 
   // Stores key -> id unless the key is present. Returns the key's position
-  // and whether it was inserted.
-  std::pair<Position, bool> try_emplace(SymbolLang key, Id id);
+  // and whether it was inserted. `hash` must be hash_of(key).
+  std::pair<Position, bool> try_emplace(SymbolLang key, Id id, std::uint64_t hash);
+  std::pair<Position, bool> try_emplace(SymbolLang key, Id id) {
+    const std::uint64_t hash = hash_of(key);
+    return try_emplace(std::move(key), id, hash);
+  }
 
   // Stores key -> id, replacing a present id, which is returned.
   std::optional<Id> insert_or_assign(SymbolLang key, Id id);
 
   [[nodiscard]] const SymbolLang& key_at(Position position) const { return keys_[position]; }
-  // Starts fetching the slot where a lookup of `key` begins.
-  void prefetch(const SymbolLang& key) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home_of(SymbolLangHash{}(key))]);
+  // Starts fetching the slot where a lookup of a key with `hash` begins.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home_of(hash)]);
   }
   [[nodiscard]] Id id_at(Position position) const { return ids_[position]; }
 
@@ -59,6 +65,9 @@ class HashCons {
   unsigned shift_ = 64;  // home slot = hash >> shift_
   ChunkedVector<SymbolLang> keys_;
   ChunkedVector<Id> ids_;
+  // Kept so that growing never hashes a key again: the hash is keyed, and
+  // costs more than reading it back.
+  ChunkedVector<std::uint64_t> hashes_;
 };
 
 }  // namespace zembrik::eqsat

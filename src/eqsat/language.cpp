@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "eqsat/hashing.hpp"
+#include "ir/hash.hpp"
 
 namespace zembrik::eqsat {
 
@@ -51,9 +52,16 @@ bool operator<(const SymbolLang& a, const SymbolLang& b) {
 }
 
 std::uint64_t SymbolLangHash::operator()(const SymbolLang& node) const {
-  std::uint64_t h = (std::uint64_t{node.op().handle()} << 32) | node.arity();
-  for (const Id child : node.children()) h = hash_step(h, child);
-  return mix64(h);
+  // Keyed: the shape of a user's graph decides which children nodes have.
+  KeyedHasher hasher;
+  hasher.add((std::uint64_t{node.op().handle()} << 32) | node.arity());
+  const auto children = node.children();
+  std::size_t i = 0;
+  for (; i + 2 <= children.size(); i += 2) {
+    hasher.add((std::uint64_t{children[i]} << 32) | children[i + 1]);
+  }
+  if (i < children.size()) hasher.add(children[i]);
+  return hasher.finish();
 }
 
 std::uint64_t ENodeOrVarHash::operator()(const ENodeOrVar& entry) const {

@@ -3,6 +3,7 @@
 #include <array>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <ostream>
 
 #include "eqsat/failure.hpp"
@@ -13,21 +14,19 @@ namespace zembrik::eqsat {
 namespace {
 
 constexpr unsigned kShardCount = 16;
-constexpr unsigned kShardShift = 28;
-
-struct TextHash {
-  std::uint64_t operator()(std::string_view text) const { return fixed_hash_bytes(text); }
-};
 
 struct Shard {
   std::mutex mutex;
-  // Set while an append is under way: an exception that escapes it leaves the
-  // list and the index out of step, and later users must not trust them.
-  bool poisoned = false;
   // A deque never moves its elements, so views into them stay valid forever.
   std::deque<std::string> strings;
-  FlatMap<std::string_view, std::uint32_t, TextHash> index;
+  // Keyed, unlike the shard choice: the slot within a shard is what a
+  // flood of colliding texts would aim at.
+  FlatMap<std::string_view, std::uint32_t, KeyedTextHash> index;
 };
+
+unsigned shard_of(std::string_view text) {
+  return static_cast<unsigned>(fixed_hash_bytes(text) % kShardCount);
+}
 
 class SymbolTable {
  public:
@@ -40,30 +39,38 @@ class SymbolTable {
   template <class Text>
   std::uint32_t intern(Text&& text) {
     const std::string_view view(text);
-    const unsigned shard_number = static_cast<unsigned>(fixed_hash_bytes(view) % kShardCount);
+    const unsigned shard_number = shard_of(view);
     Shard& shard = shards_[shard_number];
     std::uint64_t position;
     {
       std::lock_guard lock(shard.mutex);
-      check_not_poisoned(shard);
       if (const std::uint32_t* found = shard.index.find(view)) {
         position = *found;
       } else {
         position = shard.strings.size();
-        shard.poisoned = true;
+        // Room in the index first and the string second: either can fail to
+        // allocate, and neither failure leaves a trace.
+        shard.index.reserve(shard.index.size() + 1);
         shard.strings.emplace_back(std::forward<Text>(text));
         shard.index.try_emplace(shard.strings.back(), static_cast<std::uint32_t>(position));
-        shard.poisoned = false;
       }
     }
     return detail::encode_symbol(shard_number, position + 1);
   }
 
+  std::optional<std::uint32_t> find(std::string_view text) {
+    const unsigned shard_number = shard_of(text);
+    Shard& shard = shards_[shard_number];
+    std::lock_guard lock(shard.mutex);
+    const std::uint32_t* found = shard.index.find(text);
+    if (found == nullptr) return std::nullopt;
+    return detail::encode_symbol(shard_number, std::uint64_t{*found} + 1);
+  }
+
   std::string_view resolve(std::uint32_t handle) {
-    Shard& shard = shards_[handle >> kShardShift];
+    Shard& shard = shards_[handle >> detail::kShardShift];
     const std::uint32_t position_plus_one = handle & detail::kSymbolIndexLimit;
     std::lock_guard lock(shard.mutex);
-    check_not_poisoned(shard);
     if (position_plus_one == 0 || position_plus_one > shard.strings.size()) {
       fail("No interned string for symbol handle " + std::to_string(handle));
     }
@@ -71,12 +78,24 @@ class SymbolTable {
   }
 
  private:
-  static void check_not_poisoned(const Shard& shard) {
-    if (shard.poisoned) fail("Symbol table shard poisoned by an earlier failure");
-  }
-
   std::array<Shard, kShardCount> shards_;
 };
+
+thread_local const SymbolScope* active_scope = nullptr;
+
+// A scope's handles number its texts from 1 in the 31 bits beside the scope
+// bit.
+constexpr std::uint64_t kScopeLimit = std::uint64_t{1} << 31;
+
+std::uint32_t encode_scoped(std::uint64_t index_plus_one) {
+  return static_cast<std::uint32_t>(index_plus_one & detail::kSymbolIndexLimit) |
+         detail::kScopeBit | static_cast<std::uint32_t>((index_plus_one >> 27) << 28);
+}
+
+std::uint64_t decode_scoped(std::uint32_t handle) {
+  return (handle & detail::kSymbolIndexLimit) |
+         (std::uint64_t{handle >> detail::kShardShift} << 27);
+}
 
 }  // namespace
 
@@ -95,7 +114,47 @@ GlobalSymbol::GlobalSymbol(std::string&& text)
     : handle_(SymbolTable::global().intern(std::move(text))) {}
 
 std::string_view GlobalSymbol::as_str() const {
-  return SymbolTable::global().resolve(handle_);
+  if (!detail::is_scoped(handle_)) return SymbolTable::global().resolve(handle_);
+  const SymbolScope* scope = SymbolScope::active();
+  if (scope == nullptr) fail("Symbol handle " + std::to_string(handle_) + " outside its scope");
+  return scope->resolve(handle_);
+}
+
+SymbolScope::SymbolScope() : outer_(active_scope) {
+  active_scope = this;
+}
+
+SymbolScope::~SymbolScope() {
+  active_scope = outer_;
+}
+
+const SymbolScope* SymbolScope::active() {
+  return active_scope;
+}
+
+GlobalSymbol SymbolScope::intern(std::string_view text) {
+  if (const std::uint32_t* found = index_.find(text))
+    return GlobalSymbol(GlobalSymbol::FromHandle{}, *found);
+  if (const std::optional<std::uint32_t> shared = SymbolTable::global().find(text)) {
+    return GlobalSymbol(GlobalSymbol::FromHandle{}, *shared);
+  }
+  const std::uint64_t index_plus_one = texts_.size() + 1;
+  if (index_plus_one >= kScopeLimit) {
+    fail("Can't represent index " + std::to_string(index_plus_one) + " in a Symbol");
+  }
+  const std::uint32_t handle = encode_scoped(index_plus_one);
+  index_.reserve(index_.size() + 1);
+  texts_.push_back(text);
+  index_.try_emplace(text, handle);
+  return GlobalSymbol(GlobalSymbol::FromHandle{}, handle);
+}
+
+std::string_view SymbolScope::resolve(std::uint32_t handle) const {
+  const std::uint64_t index_plus_one = decode_scoped(handle);
+  if (!detail::is_scoped(handle) || index_plus_one == 0 || index_plus_one > texts_.size()) {
+    fail("No interned string for symbol handle " + std::to_string(handle));
+  }
+  return texts_[index_plus_one - 1];
 }
 
 std::ostream& operator<<(std::ostream& out, GlobalSymbol symbol) {

@@ -1,58 +1,124 @@
-// Fast seeded hashing of byte strings for in-process tables.
+// Keyed hashing for in-process tables that input can steer.
 //
-// These hashes are seeded and never persisted or shown; anything that must be
-// the same in every process (the symbol shards, say) uses its own fixed hash.
+// Op names, parameter values and blobs come from users, so a table keyed by
+// them must not let anyone choose colliding keys: every such table hashes
+// with SipHash-1-3 under a key drawn at random once per process. Nothing
+// keyed may reach a result; a hash that must be the same in every process
+// (the symbol shard of a text) uses its own fixed hash.
+//
+//   std::uint64_t h = keyed_hash(text);                 // bytes
+//   KeyedHasher words;  words.add(a);  words.add(b);    // 64-bit words
+//   std::uint64_t g = words.finish();
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 namespace zembrik {
 
-// The high and low halves of the 128-bit product, folded together: a strong,
-// cheap mixer.
-inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
-  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+struct HashKey {
+  std::uint64_t k0 = 0;
+  std::uint64_t k1 = 0;
+};
+
+// Random, drawn from the kernel the first time it is asked for.
+const HashKey& process_hash_key();
+
+// The process key varied by `seed`, for callers that want several hashes.
+inline HashKey seeded_key(std::uint64_t seed) {
+  return HashKey{process_hash_key().k0 ^ seed, process_hash_key().k1};
 }
 
-inline std::uint64_t mix64(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ULL;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBULL;
-  return x ^ (x >> 31);
+namespace detail {
+
+inline std::uint64_t rotl(std::uint64_t x, int bits) {
+  return (x << bits) | (x >> (64 - bits));
 }
 
-inline std::uint64_t hash_bytes(std::string_view bytes, std::uint64_t seed) {
-  constexpr std::uint64_t k0 = 0xA0761D6478BD642FULL;
-  constexpr std::uint64_t k1 = 0xE7037ED1A0B428DBULL;
-  constexpr std::uint64_t k2 = 0x8EBC6AF09C88C6E3ULL;
+// SipHash's state with its compression and finalization rounds as template
+// arguments; tests check the 2-4 variant against the published vectors.
+template <int kCompression, int kFinalization>
+class SipState {
+ public:
+  explicit SipState(const HashKey& key)
+      : v0_(key.k0 ^ 0x736F6D6570736575ULL),
+        v1_(key.k1 ^ 0x646F72616E646F6DULL),
+        v2_(key.k0 ^ 0x6C7967656E657261ULL),
+        v3_(key.k1 ^ 0x7465646279746573ULL) {}
+
+  void compress(std::uint64_t word) {
+    v3_ ^= word;
+    for (int i = 0; i < kCompression; ++i) round();
+    v0_ ^= word;
+  }
+
+  // `length` is the byte count of the whole message; `tail` holds its last
+  // length % 8 bytes, little-endian.
+  std::uint64_t finish(std::uint64_t length, std::uint64_t tail) {
+    compress(tail | (length << 56));
+    v2_ ^= 0xFF;
+    for (int i = 0; i < kFinalization; ++i) round();
+    return v0_ ^ v1_ ^ v2_ ^ v3_;
+  }
+
+ private:
+  void round() {
+    v0_ += v1_;
+    v1_ = rotl(v1_, 13);
+    v1_ ^= v0_;
+    v0_ = rotl(v0_, 32);
+    v2_ += v3_;
+    v3_ = rotl(v3_, 16);
+    v3_ ^= v2_;
+    v0_ += v3_;
+    v3_ = rotl(v3_, 21);
+    v3_ ^= v0_;
+    v2_ += v1_;
+    v1_ = rotl(v1_, 17);
+    v1_ ^= v2_;
+    v2_ = rotl(v2_, 32);
+  }
+
+  std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+template <int kCompression, int kFinalization>
+std::uint64_t siphash(std::string_view bytes, const HashKey& key) {
+  SipState<kCompression, kFinalization> state(key);
   const char* p = bytes.data();
-  std::size_t n = bytes.size();
-  std::uint64_t h = seed ^ fold_multiply(n ^ k0, k1);
-  auto load = [](const char* at) {
+  const std::size_t n = bytes.size();
+  const char* const end = p + (n & ~std::size_t{7});
+  for (; p != end; p += 8) {
     std::uint64_t word;
-    std::memcpy(&word, at, sizeof word);
-    return word;
-  };
-  while (n >= 16) {
-    h = fold_multiply(load(p) ^ k1 ^ h, load(p + 8) ^ k2);
-    p += 16;
-    n -= 16;
+    std::memcpy(&word, p, 8);  // the byte order is the machine's: little-endian here
+    state.compress(word);
   }
-  std::uint64_t a = 0;
-  std::uint64_t b = 0;
-  if (n >= 8) {
-    a = load(p);
-    b = load(p + n - 8);  // overlaps the first word when n < 16
-  } else if (n > 0) {
-    std::memcpy(&a, p, n);
-  }
-  h = fold_multiply(a ^ k1 ^ h, b ^ k2);
-  return fold_multiply(h ^ k0, n ^ k2);
+  std::uint64_t tail = 0;
+  if ((n & 7) != 0) std::memcpy(&tail, p, n & 7);  // an empty view may have no data
+  return state.finish(n, tail);
 }
+
+}  // namespace detail
+
+// SipHash-1-3 of `bytes`.
+inline std::uint64_t keyed_hash(std::string_view bytes, const HashKey& key = process_hash_key()) {
+  return detail::siphash<1, 3>(bytes, key);
+}
+
+// SipHash-1-3 of a sequence of 64-bit words, for keys made of ids.
+class KeyedHasher {
+ public:
+  explicit KeyedHasher(const HashKey& key = process_hash_key()) : state_(key) {}
+  void add(std::uint64_t word) {
+    state_.compress(word);
+    ++words_;
+  }
+  std::uint64_t finish() { return state_.finish(words_ * 8, 0); }
+
+ private:
+  detail::SipState<1, 3> state_;
+  std::uint64_t words_ = 0;
+};
 
 }  // namespace zembrik

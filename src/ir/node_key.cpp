@@ -64,7 +64,7 @@ const char* kind_word(const NodeKey& key) {
 std::uint64_t hash_value(const NodeKey& key, std::uint64_t seed) {
   std::string bytes;
   record::encode(key, bytes, record::Nans::Canonicalize);
-  return hash_bytes(bytes, seed);
+  return keyed_hash(bytes, seeded_key(seed));
 }
 
 }  // namespace zembrik

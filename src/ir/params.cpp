@@ -87,13 +87,13 @@ void append_display(std::string& out, const ParamMap& params) {
 std::uint64_t hash_value(const ParamValue& value, std::uint64_t seed) {
   std::string bytes;
   record::encode_value(value, bytes, record::Nans::Canonicalize);
-  return hash_bytes(bytes, seed);
+  return keyed_hash(bytes, seeded_key(seed));
 }
 
 std::uint64_t hash_value(const ParamMap& params, std::uint64_t seed) {
   std::string bytes;
   record::encode_params(params, bytes, record::Nans::Canonicalize);
-  return hash_bytes(bytes, seed);
+  return keyed_hash(bytes, seeded_key(seed));
 }
 
 }  // namespace zembrik

@@ -4,7 +4,6 @@
 #include <bit>
 #include <string_view>
 
-#include "ir/hash.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
 
@@ -37,13 +36,9 @@ bool is_commutative(const Op& op) {
                      [&](const char* name) { return op.name == name; });
 }
 
-std::uint64_t seed_for(const void* reducer) {
-  return mix64(reinterpret_cast<std::uintptr_t>(reducer) ^ 0x494E4352454D454EULL);
-}
-
 }  // namespace
 
-IncrementalReducer::IncrementalReducer() : canon_(seed_for(this)) {}
+IncrementalReducer::IncrementalReducer() = default;
 
 NodeId IncrementalReducer::canonical_id(NodeKey key) {
   if (Op* op = std::get_if<Op>(&key)) {
@@ -61,18 +56,34 @@ NodeId IncrementalReducer::canonical_id(NodeKey key) {
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const NodeArena& delta) {
-  for (std::size_t i = 0; i < delta.size(); ++i) {
-    NodeKey key = delta.key(i);
-    if (NodeIds* inputs = mutable_inputs(key)) {
-      for (NodeId& x : *inputs) {
-        if (x >= id_map_.size()) return BadNodeId{x};
-        x = id_map_[x];
+  const Checkpoint before = checkpoint();
+  // Room for every node to be new: then the canonical index never grows
+  // during the step, and a step that fails part way can be taken back.
+  canon_.reserve_for(delta.size());
+  try {
+    for (std::size_t i = 0; i < delta.size(); ++i) {
+      NodeKey key = delta.key(i);
+      if (NodeIds* inputs = mutable_inputs(key)) {
+        for (NodeId& x : *inputs) {
+          if (x >= id_map_.size()) return BadNodeId{x};
+          x = id_map_[x];
+        }
       }
+      const NodeId id = canonical_id(std::move(key));
+      id_map_.push_back(id);
     }
-    id_map_.push_back(canonical_id(std::move(key)));
+  } catch (...) {
+    rollback(before);
+    throw;
   }
   total_work_ += delta.size();
   return static_cast<std::uint64_t>(delta.size());
+}
+
+void IncrementalReducer::rollback(const Checkpoint& mark) {
+  canon_.truncate(mark.canonical);
+  id_map_.resize(mark.consumed);
+  total_work_ = mark.total_work;
 }
 
 Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,

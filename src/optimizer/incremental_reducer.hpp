@@ -26,12 +26,23 @@ class IncrementalReducer {
 
   // Consumes `delta`, the store's nodes from the watermark on. On BadNodeId
   // the nodes before the failing one stay consumed and the total work does
-  // not grow.
+  // not grow. A failed allocation leaves the reducer as it was.
   [[nodiscard]] Result<std::uint64_t, BadNodeId> step(const NodeArena& delta);
   // The pipeline over the canonical form, with a node map indexed by store ids.
   [[nodiscard]] Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
                                                     const RewriteEngine& engine,
                                                     bool maximal_fusion) const;
+
+  // Where the reducer stands, to go back to with rollback when a call that
+  // stepped it fails later on.
+  struct Checkpoint {
+    std::size_t consumed;
+    std::size_t canonical;
+    std::uint64_t total_work;
+  };
+  Checkpoint checkpoint() const { return {id_map_.size(), canon_.size(), total_work_}; }
+  // Undoes the one step taken since `mark`; allocates nothing.
+  void rollback(const Checkpoint& mark);
 
   std::uint64_t watermark() const { return id_map_.size(); }
   std::uint64_t total_work() const { return total_work_; }

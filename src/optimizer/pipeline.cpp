@@ -22,10 +22,15 @@ struct Identity {
   std::string_view tail;
   friend bool operator==(const Identity&, const Identity&) = default;
 };
+// Keyed hashes throughout: names and parameters come from users.
 struct IdentityHash {
   std::size_t operator()(const Identity& id) const {
-    return hash_bytes(id.head, 0) ^ mix64(hash_bytes(id.tail, 1));
+    return keyed_hash(id.head) ^ keyed_hash(id.tail, seeded_key(1));
   }
+};
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const { return keyed_hash(text); }
 };
 
 // The kept nodes as an EngineGraph, plus the key each boundary token stands
@@ -49,7 +54,7 @@ struct EngineInput {
 EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
   EngineInput in;
   std::unordered_map<Identity, std::uint32_t, IdentityHash> by_identity;
-  std::unordered_map<std::string, std::uint32_t> token_ids;
+  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> token_ids;
   // Canonical copies of records holding NaNs; a deque keeps them in place
   // while `by_identity` views them.
   std::deque<std::string> canonical_records;
@@ -97,9 +102,10 @@ Eliminated cse(const EngineGraph& graph) {
   out.cse_map.resize(graph.size());
   InternIndex index;
   const auto hash_of = [&](std::uint32_t token, std::span<const EngineId> inputs) {
-    std::uint64_t h = mix64(token);
-    for (EngineId x : inputs) h = mix64(h ^ x);
-    return mix64(h ^ inputs.size());
+    KeyedHasher hasher;
+    hasher.add(token);
+    for (EngineId x : inputs) hasher.add(x);
+    return hasher.finish();
   };
   std::vector<EngineId> mapped;
   for (EngineId i = 0; i < graph.size(); ++i) {
@@ -181,15 +187,12 @@ Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs
   }
   const Eliminated eliminated = cse(canonical.graph);
   NodeIds ignored;
-  std::string rebuilt;
-  const auto emit_boundary = [&](EngineId id, std::span<const NodeId> inputs, NodeArena& out) {
+  const auto emit_boundary = [&](EngineId id, std::span<const NodeId> inputs, std::string& out) {
     const NodeId source = input.boundary_source.at(eliminated.graph.nodes[id].token);
     if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
     ignored.clear();
-    rebuilt.clear();
-    record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs,
-                               rebuilt);
-    out.commit(out.stage_record(rebuilt, nodes.has_nan(source)));
+    record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs, out);
+    return nodes.has_nan(source);
   };
   FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion, emit_boundary);
 

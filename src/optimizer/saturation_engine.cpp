@@ -56,9 +56,13 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
   const std::size_t n = graph.size();
   if (n > 0xFFFFFFF0u) throw InternalFailure("engine graph fits the e-graph's ids");
 
+  // The graph's tokens are symbols for this run only: the rules' symbols
+  // were interned process-wide when the engine was built, and a token equal
+  // to one of them gets that handle, so the rules still match it.
+  eqsat::SymbolScope scope;
   std::vector<eqsat::GlobalSymbol> symbols;
   symbols.reserve(graph.tokens.size());
-  for (const std::string& token : graph.tokens) symbols.emplace_back(token);
+  for (const std::string& token : graph.tokens) symbols.push_back(scope.intern(token));
 
   eqsat::EGraph egraph;
   std::vector<eqsat::Id> ids(n);

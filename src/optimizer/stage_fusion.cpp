@@ -1,11 +1,13 @@
 #include "optimizer/stage_fusion.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "ir/key_record.hpp"
 #include "ir/result.hpp"
+#include "store/interned_arena.hpp"
 
 namespace zembrik {
 namespace {
@@ -117,6 +119,130 @@ void append_stage_record(const EngineGraph& graph, std::span<const EngineId> gro
   }
 }
 
+// The emission walk. A node equal to one emitted before takes that node's id
+// instead of becoming a second copy.
+//
+// Elimination leaves no two equal nodes, and a boundary keeps its own key, so
+// the one way to meet an equal node is an input Stage equal to a fused one
+// (and then whatever is built over the two). Until an input Stage comes up
+// the nodes go straight into a plain arena; from then on through an interned
+// table, which takes the plain arena over.
+class Emission {
+ public:
+  Emission(const EngineGraph& graph, const std::vector<EngineId>& stage_of)
+      : graph_(graph),
+        stage_of_(stage_of),
+        new_id_(graph.size(), kUnset),
+        placement_(graph.size()),
+        member_index_(graph.size()),
+        external_pos_(graph.size()),
+        seen_in_(graph.size(), kUnset) {}
+
+  void boundary(EngineId key, const BoundaryEmitter& emit_boundary) {
+    inputs_.clear();
+    for (EngineId x : graph_.inputs_of(key)) inputs_.push_back(resolved(x));
+    record_.clear();
+    const bool has_nan = emit_boundary(key, inputs_, record_);
+    if (static_cast<NodeTag>(record_.front()) == NodeTag::Stage) start_interning();
+    const auto [id, fresh] = add(has_nan);
+    if (fresh) ++boundary_nodes_;
+    new_id_[key] = id;
+    placement_[key] = Landing{id, std::nullopt};
+  }
+
+  // `group` holds the members ascending, `key` among them.
+  void stage(EngineId key, std::span<const EngineId> group) {
+    for (std::uint64_t k = 0; k < group.size(); ++k) member_index_[group[k]] = k;
+    collect_references(key, group);
+    record_.clear();
+    append_stage_record(graph_, group, inputs_, refs_, record_);
+    const auto [id, fresh] = add(false);
+    if (fresh) ++stages_;
+    new_id_[key] = id;
+    // Equal Stages have equal members, so the landings hold for the one kept.
+    for (std::uint64_t k = 0; k < group.size(); ++k) placement_[group[k]] = Landing{id, k};
+  }
+
+  FusedGraph finish(std::span<const EngineId> outputs) && {
+    FusedGraph out;
+    out.nodes = interned_ ? interned_->arena() : std::move(plain_);
+    out.outputs.reserve(outputs.size());
+    for (EngineId o : outputs) out.outputs.push_back(new_id_[stage_of_[o]]);
+    out.placement = std::move(placement_);
+    out.stages = stages_;
+    out.boundary_nodes = boundary_nodes_;
+    return out;
+  }
+
+ private:
+  static constexpr NodeId kUnset = ~NodeId{0};
+
+  // Inputs come from smaller ids, whose stages are emitted already.
+  NodeId resolved(EngineId x) const {
+    const NodeId at = new_id_[stage_of_[x]];
+    if (at == kUnset) throw InternalFailure("stage input emitted earlier");
+    return at;
+  }
+
+  // The stage-level inputs must be known before the record can start, so the
+  // members' references are collected first. External inputs are listed once
+  // per reduced id: two stages can resolve to one node.
+  void collect_references(EngineId key, std::span<const EngineId> group) {
+    inputs_.clear();
+    refs_.clear();
+    for (EngineId m : group) {
+      for (EngineId x : graph_.inputs_of(m)) {
+        if (stage_of_[x] == key) {
+          refs_.push_back(StageRef::Member(member_index_[x]));
+          continue;
+        }
+        const NodeId at = resolved(x);
+        if (seen_in_[at] != key) {
+          seen_in_[at] = key;
+          external_pos_[at] = inputs_.size();
+          inputs_.push_back(at);
+        }
+        refs_.push_back(StageRef::Input(external_pos_[at]));
+      }
+    }
+  }
+
+  void start_interning() {
+    if (interned_) return;
+    interned_.emplace();
+    if (!interned_->adopt_distinct(plain_)) throw InternalFailure("emitted nodes are distinct");
+  }
+
+  // The id of the node `record_` holds, and whether it is new.
+  std::pair<NodeId, bool> add(bool has_nan) {
+    if (!interned_) {
+      plain_.commit(plain_.stage_record(record_, has_nan));
+      return {plain_.size() - 1, true};
+    }
+    const std::size_t before = interned_->size();
+    const NodeId id = interned_->intern_record(record_, has_nan);
+    return {id, interned_->size() > before};
+  }
+
+  const EngineGraph& graph_;
+  const std::vector<EngineId>& stage_of_;
+  NodeArena plain_;
+  std::optional<InternedArena> interned_;
+  std::vector<NodeId> new_id_;  // per stage key
+  std::vector<Landing> placement_;
+  std::uint64_t stages_ = 0;
+  std::uint64_t boundary_nodes_ = 0;
+  std::vector<std::uint64_t> member_index_;
+  // Per reduced id: its position in the input list of stage `seen_in_`, so
+  // the table is never cleared.
+  std::vector<std::uint64_t> external_pos_;
+  std::vector<EngineId> seen_in_;
+  // Scratch of one emission, reused.
+  NodeIds inputs_;
+  std::vector<StageRef> refs_;
+  std::string record_;
+};
+
 }  // namespace
 
 FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
@@ -134,73 +260,20 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
     for (EngineId i = 0; i < n; ++i) emit(stage_of[i], i);
   });
 
-  FusedGraph out;
-  out.placement.resize(n);
-  constexpr NodeId kUnset = ~NodeId{0};
-  std::vector<NodeId> new_id(n, kUnset);  // per stage key
-  std::vector<std::uint64_t> member_index(n);
-  // Where a stage's external inputs sit in its input list; `seen_in` says
-  // which stage the entry belongs to, so the table is never cleared.
-  std::vector<std::uint64_t> external_pos(n);
-  std::vector<EngineId> seen_in(n, kUnset);
-  // Scratch of one emission, reused.
-  NodeIds inputs;
-  std::vector<StageRef> refs;
-  std::string stage_record;
-
   // Stages in order of their largest member: that order is topological, and
   // visiting ids ascending meets each stage exactly at its largest member.
+  Emission emission(graph, stage_of);
   for (EngineId last = 0; last < n; ++last) {
     const EngineId key = stage_of[last];
     const auto group = members.of(key);
     if (group.back() != last) continue;
-    const NodeId id = out.nodes.size();
-    // Inputs come from smaller ids, whose stages are emitted already.
-    const auto emitted = [&](EngineId x) {
-      const NodeId at = new_id[stage_of[x]];
-      if (at == kUnset) throw InternalFailure("stage input emitted earlier");
-      return at;
-    };
     if (graph.nodes[key].boundary) {
-      inputs.clear();
-      for (EngineId x : graph.inputs_of(key)) inputs.push_back(emitted(x));
-      emit_boundary(key, inputs, out.nodes);
-      ++out.boundary_nodes;
-      new_id[key] = id;
-      out.placement[key] = Landing{id, std::nullopt};
-      continue;
+      emission.boundary(key, emit_boundary);
+    } else {
+      emission.stage(key, group);
     }
-    for (std::uint64_t k = 0; k < group.size(); ++k) member_index[group[k]] = k;
-    // The stage-level inputs must be known before the record can start, so
-    // the members' references are collected first.
-    inputs.clear();
-    refs.clear();
-    for (EngineId m : group) {
-      for (EngineId x : graph.inputs_of(m)) {
-        if (stage_of[x] == key) {
-          refs.push_back(StageRef::Member(member_index[x]));
-          continue;
-        }
-        const EngineId source = stage_of[x];
-        if (seen_in[source] != key) {
-          seen_in[source] = key;
-          external_pos[source] = inputs.size();
-          inputs.push_back(emitted(x));
-        }
-        refs.push_back(StageRef::Input(external_pos[source]));
-      }
-    }
-    stage_record.clear();
-    append_stage_record(graph, group, inputs, refs, stage_record);
-    out.nodes.commit(out.nodes.stage_record(stage_record, false));
-    ++out.stages;
-    new_id[key] = id;
-    for (std::uint64_t k = 0; k < group.size(); ++k) out.placement[group[k]] = Landing{id, k};
   }
-
-  out.outputs.reserve(graph.outputs.size());
-  for (EngineId o : graph.outputs) out.outputs.push_back(new_id[stage_of[o]]);
-  return out;
+  return std::move(emission).finish(graph.outputs);
 }
 
 }  // namespace zembrik

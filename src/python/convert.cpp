@@ -112,6 +112,47 @@ bool value_from_py(PyObject* value, std::vector<ParamEntry>& entries, std::strin
   return false;
 }
 
+// Exactly one of the four types: converting it calls into no Python code,
+// so nothing can change the dict while it is read.
+bool runs_no_python_code(PyObject* value) {
+  return PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+         PyUnicode_CheckExact(value);
+}
+
+bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamEntry>& entries) {
+  std::string key_text;
+  return string_from_py(key, key_text) && value_from_py(value, entries, std::move(key_text));
+}
+
+// Converts the items of `dict` from position entries.size() on, from a copy
+// of its items that holds every key and value alive.
+bool rest_from_snapshot(PyObject* dict, std::vector<ParamEntry>& entries, bool& exact_str_keys) {
+  PyRef items(PyDict_Items(dict));
+  if (!items) return false;
+  const Py_ssize_t size = PyList_GET_SIZE(items.get());
+  for (auto i = static_cast<Py_ssize_t>(entries.size()); i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    PyObject* key = PyTuple_GET_ITEM(item, 0);
+    exact_str_keys = exact_str_keys && PyUnicode_CheckExact(key);
+    if (!entry_from_py(key, PyTuple_GET_ITEM(item, 1), entries)) return false;
+  }
+  return true;
+}
+
+// Distinct str keys have distinct texts, but a str subclass can make the
+// dict keep two keys of one text apart; a map holds each key once.
+bool checked_map(std::vector<ParamEntry> entries, bool exact_str_keys, ParamMap& out) {
+  out = ParamMap::from_entries(std::move(entries));
+  if (exact_str_keys) return true;
+  for (std::size_t i = 1; i < out.size(); ++i) {
+    if (out[i - 1].first == out[i].first) {
+      PyErr_Format(PyExc_ValueError, "repeated param key '%s'", out[i].first.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool string_from_py(PyObject* obj, std::string& out) {
@@ -173,20 +214,22 @@ bool params_from_py(PyObject* obj, ParamMap& out) {
   }
   std::vector<ParamEntry> entries;
   entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  bool exact_str_keys = true;
   Py_ssize_t pos = 0;
-  PyObject* borrowed_key;
-  PyObject* borrowed_value;
-  while (PyDict_Next(obj, &pos, &borrowed_key, &borrowed_value)) {
-    // Held while converting: a value's __index__ or __float__ may run code
-    // that changes the dict.
-    PyRef key = PyRef::borrow(borrowed_key);
-    PyRef value = PyRef::borrow(borrowed_value);
-    std::string key_text;
-    if (!string_from_py(key.get(), key_text)) return false;
-    if (!value_from_py(value.get(), entries, std::move(key_text))) return false;
+  PyObject* key;
+  PyObject* value;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    // Another value's __index__ or __float__ may change the dict under the
+    // walk, so the rest is read from a snapshot. The entries so far ran no
+    // Python code: they are the snapshot's first items.
+    if (!runs_no_python_code(value)) {
+      return rest_from_snapshot(obj, entries, exact_str_keys) &&
+             checked_map(std::move(entries), exact_str_keys, out);
+    }
+    exact_str_keys = exact_str_keys && PyUnicode_CheckExact(key);
+    if (!entry_from_py(key, value, entries)) return false;
   }
-  out = ParamMap::from_entries(std::move(entries));
-  return true;
+  return checked_map(std::move(entries), exact_str_keys, out);
 }
 
 bool flag_argument(PyObject* obj, const char* argument, bool& out) {

@@ -8,6 +8,7 @@
 #include "python/graph_store.hpp"
 
 #include <new>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "ir/token.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/gil.hpp"
+#include "python/release_memory.hpp"
 #include "serialize/blob.hpp"
 #include "store/dot.hpp"
 
@@ -136,7 +139,10 @@ PyObject* render_dot(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
   static const Signature signature{"GraphStore.to_dot", {}};
   if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    const std::string text = to_dot(store_of(self));
+    const std::string text = without_gil([&] {
+      const ReleaseFreeMemoryAtExit release(store_of(self).byte_size());
+      return to_dot(store_of(self));
+    });
     return string_to_py(text).release();
   });
 }
@@ -150,24 +156,38 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     GraphStore& store = store_of(self);
     const bool explicit_outputs = a[0] != nullptr && a[0] != Py_None;
     NodeIds requested;
-    if (explicit_outputs) {
-      if (!ids_from_py(a[0], "outputs", requested)) return nullptr;
-      const std::uint64_t count = store.node_count();
-      for (NodeId id : requested) {
-        if (id >= count) return map_err(BadNodeId{id});
-      }
-    }
-    const StoreSnapshot snapshot = store.snapshot();
-    const std::span<const NodeId> outputs = explicit_outputs ? requested : snapshot.outputs;
-    // Written straight into the bytes object: a blob can be large.
-    const Result<std::size_t, BlobTooLarge> size = blob_size(snapshot.arena, outputs);
+    if (explicit_outputs && !ids_from_py(a[0], "outputs", requested)) return nullptr;
+    std::optional<BadNodeId> bad;
+    std::optional<StoreSnapshot> snapshot;
+    const Result<std::size_t, BlobTooLarge> size =
+        without_gil([&]() -> Result<std::size_t, BlobTooLarge> {
+          snapshot.emplace(store.snapshot());
+          if (explicit_outputs) {
+            for (NodeId id : requested) {
+              if (id >= snapshot->arena.size()) {
+                bad = BadNodeId{id};
+                return std::size_t{0};
+              }
+            }
+          }
+          return blob_size(snapshot->arena, explicit_outputs ? requested : snapshot->outputs);
+        });
+    if (bad) return map_err(*bad);
     if (!size) {
       PyErr_SetString(PyExc_ValueError, size.error().message().c_str());
       return nullptr;
     }
+    // Written straight into the bytes object, which no other thread can see
+    // yet: a blob can be large.
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
     if (!bytes) return nullptr;
-    write_blob(snapshot.arena, outputs, PyBytes_AS_STRING(bytes.get()));
+    char* out = PyBytes_AS_STRING(bytes.get());
+    without_gil([&] {
+      write_blob(snapshot->arena, explicit_outputs ? requested : snapshot->outputs, out);
+      const std::size_t copied = snapshot->arena.byte_size();
+      snapshot.reset();
+      release_free_memory(copied);
+    });
     return bytes.release();
   });
 }
@@ -186,8 +206,13 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t narg
       note_argument("data");
       return nullptr;
     }
-    Result<GraphStore, BlobError> store = deserialize(std::string_view(
-        PyBytes_AS_STRING(a[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(a[0]))));
+    // Bytes never change, and the caller's reference keeps them alive.
+    const std::string_view blob(PyBytes_AS_STRING(a[0]),
+                                static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
+    Result<GraphStore, BlobError> store = without_gil([&] {
+      const ReleaseFreeMemoryAtExit release(blob.size());
+      return deserialize(blob);
+    });
     if (!store) {
       PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
       return nullptr;
@@ -287,13 +312,17 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssi
   if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
-    const StoreSnapshot snapshot = store_of(self).snapshot();
+    const StoreSnapshot snapshot = without_gil([&] { return store_of(self).snapshot(); });
     const std::size_t n = snapshot.arena.size();
     std::vector<bool> marked(n);
     for (NodeId id : snapshot.outputs) marked[id] = true;
     PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
+    // Building the entries needs the interpreter lock, so other threads get
+    // it now and then; the list is not theirs to see until it is returned.
+    constexpr std::size_t kEntriesBetweenYields = 1024;
     for (std::size_t i = 0; i < n; ++i) {
+      if (i % kEntriesBetweenYields == kEntriesBetweenYields - 1) let_others_run();
       PyRef entry = node_dict(state, i, marked[i], snapshot.arena.key(i));
       if (!entry) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
@@ -315,7 +344,22 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void store_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  store_of(self).~GraphStore();
+  // Nothing else can reach the object now, so a large one is freed, and its
+  // memory handed back, without the interpreter lock.
+  std::size_t bytes = 0;
+  try {
+    bytes = store_of(self).byte_size();
+  } catch (const std::exception&) {
+    // A poisoned store is freed all the same.
+  }
+  if (bytes >= kBytesWorthTrimming) {
+    without_gil([&] {
+      store_of(self).~GraphStore();
+      release_free_memory(bytes);
+    });
+  } else {
+    store_of(self).~GraphStore();
+  }
   type->tp_free(self);
   Py_DECREF(type);
 }

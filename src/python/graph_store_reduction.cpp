@@ -1,10 +1,13 @@
 // The reduction methods of GraphStore: reduce, reduction_report,
 // reduce_incremental, cone and node_map. Each builds a fresh engine, reduces
-// a copy of the store without its lock, and returns new, independent stores.
+// a copy of the store without its lock and without the interpreter lock, and
+// returns new, independent stores.
 #include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/gil.hpp"
 #include "python/graph_store.hpp"
+#include "python/release_memory.hpp"
 #include "store/reduced_store.hpp"
 
 namespace zembrik::py {
@@ -14,22 +17,26 @@ namespace {
 // Returns nullptr with an exception set, else the store and its report.
 PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<NodeIds>& outputs,
                        bool maximal_fusion, bool report_only) {
-  const SaturationEngine engine;
   const GraphStore& store = store_of(self);
-  std::optional<ReducedStore> reduced;
-  if (outputs) {
-    Result<ReducedStore, BadNodeId> r =
-        reduce_with_outputs(store, *outputs, engine, maximal_fusion);
-    if (!r) return map_err(r.error());
-    reduced.emplace(std::move(r).value());
-  } else {
-    reduced.emplace(reduce_with(store, engine, maximal_fusion));
-  }
-  PyRef report = report_to_py(reduced->report);
-  if (!report || report_only) return report.release();
-  PyRef wrapped(wrap_store(cls, std::move(reduced->store)));
+  std::optional<GraphStore> kept;
+  // A store that is not kept is freed inside too: that can take a while.
+  const Result<ReductionReport, BadNodeId> report =
+      without_gil([&]() -> Result<ReductionReport, BadNodeId> {
+        const ReleaseFreeMemoryAtExit release(store.byte_size());
+        const SaturationEngine engine;
+        Result<ReducedStore, BadNodeId> reduced =
+            outputs ? reduce_with_outputs(store, *outputs, engine, maximal_fusion)
+                    : Result<ReducedStore, BadNodeId>(reduce_with(store, engine, maximal_fusion));
+        if (!reduced) return reduced.error();
+        if (!report_only) kept.emplace(std::move(reduced.value().store));
+        return reduced.value().report;
+      });
+  if (!report) return map_err(report.error());
+  PyRef counts = report_to_py(report.value());
+  if (!counts || report_only) return counts.release();
+  PyRef wrapped(wrap_store(cls, std::move(*kept)));
   if (!wrapped) return nullptr;
-  return PyTuple_Pack(2, wrapped.get(), report.get());
+  return PyTuple_Pack(2, wrapped.get(), counts.get());
 }
 
 }  // namespace
@@ -84,7 +91,7 @@ PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     NodeIds outputs;
     if (!ids_from_py(a[0], "outputs", outputs)) return nullptr;
-    Result<GraphStore, BadNodeId> cut = cone(store_of(self), outputs);
+    Result<GraphStore, BadNodeId> cut = without_gil([&] { return cone(store_of(self), outputs); });
     if (!cut) return map_err(cut.error());
     return wrap_store(cls, std::move(cut).value());
   });

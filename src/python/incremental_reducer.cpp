@@ -1,16 +1,21 @@
 // IncrementalReducer(): feed it a store with step(store) while the store is
 // being recorded, then finalize(store, ...) for the reduced store and report.
 // Lock order: the reducer's mutex first, the store's second; outputs are
-// checked against the store before the reducer is locked. The object holds
+// checked against the store before the reducer is locked. The reducer's
+// mutex is only ever taken without the interpreter lock, since a step or
+// finalize holds it for long. The object holds
 // no Python references, so it needs no GC support.
 #include "python/incremental_reducer.hpp"
 
 #include <new>
+#include <utility>
 
 #include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/gil.hpp"
 #include "python/graph_store.hpp"
+#include "python/release_memory.hpp"
 #include "store/reduced_store.hpp"
 
 namespace zembrik::py {
@@ -45,8 +50,9 @@ PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssiz
   return guarded(state, [&]() -> PyObject* {
     GraphStore* store = nullptr;
     if (!store_argument(state, a[0], store)) return nullptr;
-    const Result<std::uint64_t, BadNodeId> consumed =
-        reducer_of(self).with([&](IncrementalReducer& r) { return consume(r, *store); });
+    const Result<std::uint64_t, BadNodeId> consumed = without_gil([&] {
+      return reducer_of(self).with([&](IncrementalReducer& r) { return consume(r, *store); });
+    });
     if (!consumed) return map_err(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
@@ -58,8 +64,14 @@ PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssi
                 PyObject* kwnames, const Signature& signature) {
   if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    return PyLong_FromUnsignedLongLong(
-        reducer_of(self).with([](const IncrementalReducer& r) { return (r.*Count)(); }));
+    // A step or finalize may hold the reducer for long; waiting for it with
+    // the interpreter lock would stop every other thread.
+    const std::uint64_t value = without_gil([&] {
+      return std::as_const(reducer_of(self)).with([](const IncrementalReducer& r) {
+        return (r.*Count)();
+      });
+    });
+    return PyLong_FromUnsignedLongLong(value);
   });
 }
 
@@ -110,12 +122,24 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
       outputs = store->outputs();
     }
     using Finished = Result<ReducedStore, BadNodeId>;
-    Finished finished = reducer_of(self).with([&](IncrementalReducer& r) -> Finished {
-      const Result<std::uint64_t, BadNodeId> consumed = consume(r, *store);
-      if (!consumed) return consumed.error();
-      Result<Reduced, BadNodeId> reduced = r.finalize(outputs, SaturationEngine(), maximal_fusion);
-      if (!reduced) return reduced.error();
-      return from_reduced(std::move(reduced).value());
+    Finished finished = without_gil([&] {
+      const ReleaseFreeMemoryAtExit release(store->byte_size());
+      return reducer_of(self).with([&](IncrementalReducer& r) -> Finished {
+        // A failure after the step takes the step back, so that the reducer
+        // is as it was before the call.
+        const IncrementalReducer::Checkpoint before = r.checkpoint();
+        try {
+          const Result<std::uint64_t, BadNodeId> consumed = consume(r, *store);
+          if (!consumed) return consumed.error();
+          Result<Reduced, BadNodeId> reduced =
+              r.finalize(outputs, SaturationEngine(), maximal_fusion);
+          if (!reduced) return reduced.error();
+          return from_reduced(std::move(reduced).value());
+        } catch (...) {
+          r.rollback(before);
+          throw;
+        }
+      });
     });
     if (!finished) return map_err(finished.error());
     PyRef report = report_to_py(finished.value().report);

@@ -62,8 +62,10 @@ std::string render_dot(const NodeArena& arena, std::span<const NodeId> outputs) 
 }
 
 std::string to_dot(const GraphStore& store) {
-  return store.state_.with(
-      [](const GraphStore::State& s) { return render_dot(s.nodes.arena(), s.outputs); });
+  // Rendering a copy keeps the lock for the copy only, so that recording
+  // threads wait for a memcpy, never for the text.
+  const StoreSnapshot snapshot = store.snapshot();
+  return render_dot(snapshot.arena, snapshot.outputs);
 }
 
 }  // namespace zembrik

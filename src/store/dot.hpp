@@ -23,8 +23,7 @@ namespace zembrik {
 // The DOT text of `arena`, with the nodes in `outputs` drawn as outputs.
 std::string render_dot(const NodeArena& arena, std::span<const NodeId> outputs);
 
-// The DOT text of the store, rendered under its lock so that it shows one
-// instant.
+// The DOT text of the store as it was at one instant.
 std::string to_dot(const GraphStore& store);
 
 }  // namespace zembrik

@@ -5,7 +5,6 @@
 #include <string_view>
 #include <utility>
 
-#include "ir/hash.hpp"
 #include "ir/key_record.hpp"
 
 namespace zembrik {
@@ -13,17 +12,13 @@ namespace {
 
 constexpr const char* kPoisoned = "zembrik-core store mutex poisoned";
 
-std::uint64_t seed_for(const void* store) {
-  return mix64(reinterpret_cast<std::uintptr_t>(store) ^ 0x5A454D4252494B31ULL);
-}
-
 }  // namespace
 
 std::string to_string(const BadNodeId& error) {
   return "BadNodeId(" + std::to_string(error.id) + ")";
 }
 
-GraphStore::GraphStore() : state_(kPoisoned, State{InternedArena(seed_for(this)), {}, {}, {}}) {}
+GraphStore::GraphStore() : state_(kPoisoned) {}
 
 GraphStore::GraphStore(GraphStore&& other) : state_(kPoisoned, take(other)) {}
 
@@ -89,10 +84,11 @@ std::optional<BadNodeId> GraphStore::mark_output(NodeId id) {
   return state_.with([&](State& s) -> std::optional<BadNodeId> {
     if (id >= s.nodes.size()) return BadNodeId{id};
     // A bit per node beside the list keeps marking O(1) whatever the count.
+    // The bit is set last, so that a failed allocation changes nothing.
     if (s.marked.size() <= id) s.marked.resize(s.nodes.size());
     if (!s.marked[id]) {
-      s.marked[id] = true;
       s.outputs.push_back(id);
+      s.marked[id] = true;
     }
     return std::nullopt;
   });
@@ -104,6 +100,10 @@ std::vector<NodeId> GraphStore::outputs() const {
 
 std::uint64_t GraphStore::node_count() const {
   return state_.with([](const State& s) -> std::uint64_t { return s.nodes.size(); });
+}
+
+std::uint64_t GraphStore::byte_size() const {
+  return state_.with([](const State& s) -> std::uint64_t { return s.nodes.arena().byte_size(); });
 }
 
 void GraphStore::set_node_map(NodeMap map) {

@@ -84,14 +84,13 @@ class GraphStore {
 
   std::vector<NodeId> outputs() const;
   std::uint64_t node_count() const;
+  // The bytes of all records: what a copy of the store costs.
+  std::uint64_t byte_size() const;
   NodeMap node_map() const;
   StoreSnapshot snapshot() const;
   NodeArena snapshot_from(std::uint64_t start) const;
   // The whole arena, once every id of `ids` is known to be in it.
   Result<NodeArena, BadNodeId> arena_holding(std::span<const NodeId> ids) const;
-
-  // The DOT text of the store, rendered under its lock (store/dot.hpp).
-  friend std::string to_dot(const GraphStore& store);
 
  private:
   struct State {

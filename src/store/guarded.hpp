@@ -1,10 +1,15 @@
-// Guarded<T>: a value behind one mutex that is poisoned for good when an
-// exception escapes while the lock is held, because the value may then be
-// half-updated. Every later access fails with the owner's message.
+// Guarded<T>: a value behind one mutex.
+//
+// A mutation that fails part way may leave the value half-updated, so an
+// exception escaping `with` poisons the value for good and every later
+// access fails with the owner's message. A failed allocation does not: every
+// mutation run through `with` leaves the value as it was when it runs out of
+// memory, so the caller gets MemoryError and the data stays usable. Readers
+// (the const `with`) change nothing and never poison.
 #pragma once
 
-#include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -19,38 +24,35 @@ class Guarded {
   explicit Guarded(std::string poisoned_message, Args&&... args)
       : message_(std::move(poisoned_message)), value_(std::forward<Args>(args)...) {}
 
-  // Runs `f` on the value under the lock and returns what it returns.
+  // Runs `f` on the value under the lock and returns what it returns. `f`
+  // must undo its changes before letting std::bad_alloc escape.
   template <class F>
   decltype(auto) with(F&& f) {
     std::lock_guard lock(mutex_);
-    PoisonOnUnwind guard(*this);
-    return std::forward<F>(f)(value_);
+    check_not_poisoned();
+    try {
+      return std::forward<F>(f)(value_);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (...) {
+      poisoned_ = true;
+      throw;
+    }
   }
   template <class F>
   decltype(auto) with(F&& f) const {
     std::lock_guard lock(mutex_);
-    PoisonOnUnwind guard(*this);
+    check_not_poisoned();
     return std::forward<F>(f)(std::as_const(value_));
   }
 
  private:
-  class PoisonOnUnwind {
-   public:
-    explicit PoisonOnUnwind(const Guarded& owner)
-        : owner_(owner), exceptions_(std::uncaught_exceptions()) {
-      if (owner_.poisoned_) throw InternalFailure(owner_.message_);
-    }
-    ~PoisonOnUnwind() {
-      if (std::uncaught_exceptions() > exceptions_) owner_.poisoned_ = true;
-    }
-
-   private:
-    const Guarded& owner_;
-    int exceptions_;
-  };
+  void check_not_poisoned() const {
+    if (poisoned_) throw InternalFailure(message_);
+  }
 
   mutable std::mutex mutex_;
-  mutable bool poisoned_ = false;
+  bool poisoned_ = false;
   std::string message_;
   T value_;
 };

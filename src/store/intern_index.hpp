@@ -39,12 +39,54 @@ class InternIndex {
   }
 
   // Adds `id`, which must not be present. `hash_of(id)` must give the hash
-  // every id was inserted with; it is called when the table grows.
+  // every id was inserted with; it is called when the table grows. A failed
+  // allocation leaves the index as it was.
   template <class HashOf>
   void insert(std::uint64_t hash, NodeId id, HashOf&& hash_of) {
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow(hash_of);
-    place(hash, id);
+    reserve(count_ + 1, hash_of);
+    insert_reserved(hash, id);
+  }
+  // The same into room that reserve made; allocates nothing.
+  void insert_reserved(std::uint64_t hash, NodeId id) {
+    assert((count_ + 1) * 4 <= slots_.size() * 3 && "reserve made room");
+    place(slots_, capacity_bits_, hash, id);
     ++count_;
+  }
+
+  // Makes room for `total` ids without growing again. A failed allocation
+  // leaves the index as it was.
+  template <class HashOf>
+  void reserve(std::uint64_t total, HashOf&& hash_of) {
+    if (total * 4 <= slots_.size() * 3) return;
+    int bits = capacity_bits_ == 0 ? 4 : capacity_bits_ + 1;
+    while (total * 4 > (std::uint64_t{1} << bits) * 3) ++bits;
+    std::vector<std::uint64_t> fresh(std::uint64_t{1} << bits, 0);
+    const bool tags_suffice = bits <= 64 - kIdBits;
+    for (const std::uint64_t slot : slots_) {
+      if (slot == 0) continue;
+      const NodeId id = (slot & kIdMask) - 1;
+      place(fresh, bits, tags_suffice ? (slot >> kIdBits) << kIdBits : hash_of(id), id);
+    }
+    slots_.swap(fresh);
+    capacity_bits_ = bits;
+    // Ids placed by a growth sit wherever the old layout put them, so only
+    // ids inserted after it can be taken out again (erase_from).
+    erasable_from_ = count_;
+  }
+
+  // Takes out every id from `first` on, which must all have been inserted
+  // since the index last grew: then clearing their slots leaves exactly the
+  // table they were inserted into, because no earlier id's probe run crosses
+  // a slot that was empty when that id went in. Allocates nothing, so a
+  // failed batch of inserts can always be undone.
+  void erase_from(NodeId first) {
+    assert(first >= erasable_from_ && "erase_from reaches ids placed by a growth");
+    for (std::uint64_t& slot : slots_) {
+      if (slot != 0 && (slot & kIdMask) - 1 >= first) {
+        slot = 0;
+        --count_;
+      }
+    }
   }
 
   // Fills an empty index with ids 0..n-1, `hash_of(id)` giving each one's
@@ -67,9 +109,10 @@ class InternIndex {
       const NodeId id = (value & kIdMask) - 1;
       const std::uint64_t hash = tags_suffice ? (value >> kIdBits) << kIdBits : hash_of(id);
       if (find(hash, [&](NodeId other) { return equal(other, id); })) return false;
-      place(hash, id);
+      place(slots_, capacity_bits_, hash, id);
       ++count_;
     }
+    erasable_from_ = n;
     return true;
   }
 
@@ -81,24 +124,11 @@ class InternIndex {
 
   std::uint64_t home(std::uint64_t hash) const { return hash >> (64 - capacity_bits_); }
 
-  void place(std::uint64_t hash, NodeId id) {
-    const std::uint64_t mask = slots_.size() - 1;
-    std::uint64_t pos = home(hash);
-    while (slots_[pos] != 0) pos = (pos + 1) & mask;
-    slots_[pos] = tag_of(hash) << kIdBits | (id + 1);
-  }
-
-  template <class HashOf>
-  void grow(HashOf&& hash_of) {
-    std::vector<std::uint64_t> old = std::move(slots_);
-    capacity_bits_ = old.empty() ? 4 : capacity_bits_ + 1;
-    slots_.assign(std::uint64_t{1} << capacity_bits_, 0);
-    const bool tags_suffice = capacity_bits_ <= 64 - kIdBits;
-    for (std::uint64_t slot : old) {
-      if (slot == 0) continue;
-      const NodeId id = (slot & kIdMask) - 1;
-      place(tags_suffice ? (slot >> kIdBits) << kIdBits : hash_of(id), id);
-    }
+  static void place(std::vector<std::uint64_t>& slots, int bits, std::uint64_t hash, NodeId id) {
+    const std::uint64_t mask = slots.size() - 1;
+    std::uint64_t pos = hash >> (64 - bits);
+    while (slots[pos] != 0) pos = (pos + 1) & mask;
+    slots[pos] = tag_of(hash) << kIdBits | (id + 1);
   }
 
   // The slot values of ids 0..n-1 ordered by their hash tags: a
@@ -127,6 +157,7 @@ class InternIndex {
   std::vector<std::uint64_t> slots_;  // 0 = empty, else hash tag << 40 | (id + 1)
   int capacity_bits_ = 0;             // slots_.size() == 1 << capacity_bits_
   std::size_t count_ = 0;
+  NodeId erasable_from_ = 0;  // ids below it may have been moved by a growth
 };
 
 }  // namespace zembrik

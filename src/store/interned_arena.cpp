@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "ir/hash.hpp"
 #include "ir/key_record.hpp"
 #include "ir/result.hpp"
 
@@ -17,7 +16,7 @@ bool same_key(std::string_view a, bool a_has_nan, std::string_view b, bool b_has
 }  // namespace
 
 std::uint64_t InternedArena::hash_record(std::string_view record, bool has_nan) const {
-  return has_nan ? hash_bytes(record::canonical(record), seed_) : hash_bytes(record, seed_);
+  return has_nan ? keyed_hash(record::canonical(record), key_) : keyed_hash(record, key_);
 }
 
 InternedArena::Probe InternedArena::probe(const NodeArena::Candidate& candidate) const {
@@ -34,11 +33,29 @@ NodeId InternedArena::keep_or_drop(const Probe& p) {
     return *p.found;
   }
   const NodeId id = arena_.size();
-  if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
-  arena_.commit(p.candidate);
-  index_.insert(p.hash, id,
-                [&](NodeId at) { return hash_record(arena_.record(at), arena_.has_nan(at)); });
+  // The index grows first and the record is kept last, so that a failure
+  // at any point leaves no trace.
+  try {
+    if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
+    reserve_for(1);
+    arena_.commit(p.candidate);
+  } catch (...) {
+    arena_.discard(p.candidate);
+    throw;
+  }
+  index_.insert_reserved(p.hash, id);
   return id;
+}
+
+void InternedArena::reserve_for(std::size_t more) {
+  index_.reserve(arena_.size() + more,
+                 [&](NodeId at) { return hash_record(arena_.record(at), arena_.has_nan(at)); });
+}
+
+void InternedArena::truncate(std::size_t count) {
+  if (count >= arena_.size()) return;
+  index_.erase_from(count);
+  arena_.truncate(count);
 }
 
 std::optional<NodeId> InternedArena::find(const NodeKey& key) {

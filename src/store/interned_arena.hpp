@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "ir/hash.hpp"
 #include "ir/node_key.hpp"
 #include "store/intern_index.hpp"
 #include "store/node_arena.hpp"
@@ -17,19 +18,30 @@ namespace zembrik {
 
 class InternedArena {
  public:
-  // `seed` keys the index's hash; it never reaches a result.
-  explicit InternedArena(std::uint64_t seed = 0) : seed_(seed) {}
+  // The index hashes with the process key (ir/hash.hpp), since the keys
+  // come from users; the hash never reaches a result.
+  InternedArena() : key_(process_hash_key()) {}
 
   const NodeArena& arena() const { return arena_; }
   std::size_t size() const { return arena_.size(); }
 
   // The id of a key equal to `key`, if there is one.
   std::optional<NodeId> find(const NodeKey& key);
-  // The id of `key`, appended when new.
+  // The id of `key`, appended when new. A failed allocation leaves the
+  // arena as it was.
   NodeId intern(const NodeKey& key);
   // The same for a key given as a canonical record (what record::encode
   // writes).
   NodeId intern_record(std::string_view record, bool has_nan);
+
+  // Makes room for `more` new keys, so that interning them never grows the
+  // index, and they can be taken out again with truncate. A failed
+  // allocation leaves the arena as it was.
+  void reserve_for(std::size_t more);
+  // Takes out the keys from `count` on, which must all have been interned
+  // since a reserve_for that made room for them. Allocates nothing: this is
+  // how a batch of interns that failed part way is undone.
+  void truncate(std::size_t count);
 
   // Takes over `arena` as the whole content when no two of its records are
   // equal keys; false, and nothing changed, otherwise. Must be empty before.
@@ -46,7 +58,7 @@ class InternedArena {
   NodeId keep_or_drop(const Probe& probe);
   std::uint64_t hash_record(std::string_view record, bool has_nan) const;
 
-  std::uint64_t seed_;
+  HashKey key_;
   NodeArena arena_;
   InternIndex index_;
 };

@@ -45,9 +45,16 @@ class NodeArena {
     std::string_view record;
     bool has_nan;
   };
+  // A failed allocation leaves the arena as it was.
   Candidate stage(const NodeKey& key) {
     const std::size_t begin = bytes_.size();
-    const bool has_nan = record::encode(key, bytes_);
+    bool has_nan;
+    try {
+      has_nan = record::encode(key, bytes_);
+    } catch (...) {
+      bytes_.resize(begin);
+      throw;
+    }
     return {std::string_view(bytes_).substr(begin), has_nan};
   }
   // The same for a record already in record::encode's format.
@@ -56,11 +63,19 @@ class NodeArena {
     bytes_.append(record);
     return {std::string_view(bytes_).substr(begin), has_nan};
   }
+  // Keeps the candidate; a failed allocation leaves it staged.
   void commit(const Candidate& candidate) {
     ends_.push_back(static_cast<std::uint64_t>(bytes_.size()) << 1 | (candidate.has_nan ? 1 : 0));
   }
   void discard(const Candidate& candidate) {
     bytes_.resize(bytes_.size() - candidate.record.size());
+  }
+
+  // Drops the records from `count` on; allocates nothing.
+  void truncate(std::size_t count) {
+    if (count >= size()) return;
+    bytes_.resize(count == 0 ? 0 : ends_[count - 1] >> 1);
+    ends_.resize(count);
   }
 
   // A copy of the records from `start` (clamped to the size) to the end.

@@ -10,6 +10,7 @@ Run as a script to print the figures of every group:
 """
 
 import gc
+import mmap
 import os
 import struct
 import sys
@@ -238,8 +239,15 @@ def test_repeated_calls_do_not_grow_memory(work):
 
 def test_the_measure_sees_each_kind_of_leak():
     kept = []
+
+    def leak():
+        # A page of its own, which memory that earlier tests freed cannot serve.
+        page = mmap.mmap(-1, PAGE)
+        page[0] = 1
+        kept.append((object(), True, page))
+
     # A small object, a reference to True, and memory outside the block allocator.
-    blocks, rss, refs = measure(lambda: kept.append((object(), True, bytes(4096))))
+    blocks, rss, refs = measure(leak)
     assert refs >= ROUNDS
     assert SANITIZED or (blocks >= ROUNDS and rss > MAX_RSS)
 

@@ -9,6 +9,7 @@
 #include "eqsat/failure.hpp"
 #include "eqsat/hashing.hpp"
 #include "eqsat/symbol.hpp"
+#include "ir/hash.hpp"
 
 namespace zembrik::eqsat {
 namespace {
@@ -63,14 +64,42 @@ TEST(SymbolTest, ConcurrentFirstInterningGivesOneHandlePerText) {
   EXPECT_EQ(GlobalSymbol("concurrent-1234").as_str(), "concurrent-1234");
 }
 
-TEST(SymbolTest, PositionsBeyondTwentyEightBitsAreRefused) {
-  EXPECT_EQ(detail::encode_symbol(3, 0x0FFFFFFE), 0x3FFFFFFEu);
+TEST(SymbolTest, PositionsBeyondTwentySevenBitsAreRefused) {
+  EXPECT_EQ(detail::encode_symbol(3, 0x07FFFFFE), 0x37FFFFFEu);
   try {
-    (void)detail::encode_symbol(3, 0x0FFFFFFF);
+    (void)detail::encode_symbol(3, 0x07FFFFFF);
     FAIL() << "no failure";
   } catch (const InternalFailure& failure) {
-    EXPECT_STREQ(failure.what(), "Can't represent index 268435455 in a Symbol");
+    EXPECT_STREQ(failure.what(), "Can't represent index 134217727 in a Symbol");
   }
+}
+
+TEST(SymbolScope, SharesProcessWideSymbolsAndKeepsItsOwnToItself) {
+  const GlobalSymbol shared("op|add");
+  std::string local = "op|only-in-this-call";
+  GlobalSymbol escaped;
+  {
+    SymbolScope scope;
+    EXPECT_EQ(scope.intern("op|add"), shared);
+    const GlobalSymbol mine = scope.intern(local);
+    escaped = mine;
+    EXPECT_TRUE(detail::is_scoped(mine.handle()));
+    EXPECT_EQ(scope.intern(std::string(local)), mine);
+    EXPECT_NE(scope.intern("op|another"), mine);
+    EXPECT_EQ(mine.as_str(), local);
+    {
+      // An inner scope resolves its own handles while it lives.
+      SymbolScope inner;
+      EXPECT_EQ(inner.intern("op|inner").as_str(), "op|inner");
+    }
+    EXPECT_EQ(mine.as_str(), local);
+  }
+  // Nothing of the scope entered the process-wide table.
+  const GlobalSymbol now_shared(local);
+  EXPECT_FALSE(detail::is_scoped(now_shared.handle()));
+  EXPECT_NE(now_shared, escaped);
+  // A scope's handle means nothing once the scope is gone.
+  EXPECT_THROW((void)escaped.as_str(), InternalFailure);
 }
 
 TEST(SymbolTest, DisplayWritesTextAndDebugQuotesIt) {

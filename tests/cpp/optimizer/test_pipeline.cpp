@@ -207,6 +207,66 @@ TEST(Pipeline, InputIdsOfSeveralBytes) {
             NodeKey(Stage{{8, 3}, {StageOp{"op|x", {StageRef::Input(1), StageRef::Input(0)}}}}));
 }
 
+// A reduced store extended and reduced again: the Ops recorded anew fuse into
+// Stages equal to the input Stage nodes, which are boundaries.
+const Stage kStageF{{0}, {StageOp{"op|f", {StageRef::Input(0)}}}};
+
+TEST(Pipeline, FusedStageEqualToAnInputStageIsEmittedOnce) {
+  const std::vector<NodeKey> keys = {Source{"a", {}}, kStageF, Op{"f", {}, {0}},
+                                     Op{"sub", {}, {1, 2}}};
+  for (const bool maximal : {false, true}) {
+    const Reduced r = reduce(keys, {3, 2}, maximal);
+    const Stage sub{{1}, {StageOp{"op|sub", {StageRef::Input(0), StageRef::Input(0)}}}};
+    EXPECT_EQ(r.nodes.keys(), (std::vector<NodeKey>{keys[0], kStageF, sub})) << maximal;
+    EXPECT_EQ(r.report, (ReductionReport{4, 4, 4, 1, 3, 2})) << maximal;
+    EXPECT_EQ(r.outputs, (std::vector<NodeId>{2, 1}));
+    EXPECT_EQ(r.node_map, landings({Landing{0, std::nullopt}, Landing{1, std::nullopt},
+                                    Landing{1, 0}, Landing{2, 0}}));
+  }
+}
+
+TEST(Pipeline, InputStageEqualToAnEarlierFusedStageTakesItsId) {
+  const std::vector<NodeKey> keys = {Source{"a", {}}, Op{"f", {}, {0}}, kStageF, Join{{}, {1, 2}}};
+  const Reduced r = reduce(keys, {3});
+  EXPECT_EQ(r.nodes.keys(), (std::vector<NodeKey>{keys[0], kStageF, Join{{}, {1, 1}}}));
+  EXPECT_EQ(r.report, (ReductionReport{4, 4, 4, 1, 3, 2}));
+  EXPECT_EQ(r.node_map, landings({Landing{0, std::nullopt}, Landing{1, 0}, Landing{1, std::nullopt},
+                                  Landing{2, std::nullopt}}));
+}
+
+TEST(Pipeline, NodesOverAnEmittedDuplicateCascade) {
+  // g(4) and the second exchange become equal to g(1) and the first one once
+  // f(0) resolves to the input Stage; the exchanges' NaNs differ in payload.
+  const auto nan_exchange = [](std::uint64_t bits, NodeId input) {
+    return Exchange{params({{"x", ParamValue::Float(std::bit_cast<double>(bits))}}), {input}};
+  };
+  const std::vector<NodeKey> keys = {
+      Source{"a", {}},
+      kStageF,
+      Op{"g", {}, {1}},
+      nan_exchange(0x7FF0000000000001ULL, 1),
+      Op{"f", {}, {0}},
+      Op{"g", {}, {4}},
+      nan_exchange(0xFFF8000000000000ULL, 4),
+      Join{{}, {2, 3, 5, 6}},
+  };
+  const Stage stage_g{{1}, {StageOp{"op|g", {StageRef::Input(0)}}}};
+  for (const bool maximal : {false, true}) {
+    const Reduced r = reduce(keys, {7, 4}, maximal);
+    ASSERT_EQ(r.nodes.size(), 5u) << maximal;
+    EXPECT_EQ(r.nodes.key(1), NodeKey(kStageF));
+    EXPECT_EQ(r.nodes.key(2), NodeKey(stage_g));
+    EXPECT_EQ(r.nodes.record(3), arena_of(keys).record(3));  // the first payload
+    EXPECT_EQ(r.nodes.key(4), NodeKey(Join{{}, {2, 3, 2, 3}}));
+    EXPECT_EQ(r.report, (ReductionReport{8, 8, 8, 1, 5, 4}));
+    EXPECT_EQ(r.outputs, (std::vector<NodeId>{4, 1}));
+    EXPECT_EQ(r.node_map,
+              landings({Landing{0, std::nullopt}, Landing{1, std::nullopt}, Landing{2, 0},
+                        Landing{3, std::nullopt}, Landing{1, 0}, Landing{2, 0},
+                        Landing{3, std::nullopt}, Landing{4, std::nullopt}}));
+  }
+}
+
 TEST(Pipeline, IsDeterministic) {
   const Reduced a = reduce(kFanOut, {4, 2}, true);
   const Reduced b = reduce(kFanOut, {4, 2}, true);
