@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -26,7 +27,19 @@ std::uint64_t canonical_float_bits(double value);
 struct ParamValue {
   enum class Tag : std::uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
 
-  std::variant<std::int64_t, double, bool, std::string> value;
+  using Value = std::variant<std::int64_t, double, bool, std::string>;
+  Value value;
+
+  // Copies build the alternative in place. libstdc++'s own variant copy
+  // treats this variant as never valueless and, when the string copy throws
+  // std::bad_alloc, destroys an alternative that was never built.
+  ParamValue(const ParamValue& other) : value(copy_of(other.value)) {}
+  ParamValue(ParamValue&&) noexcept = default;
+  ParamValue& operator=(const ParamValue& other) {
+    if (this != &other) *this = ParamValue(other);
+    return *this;
+  }
+  ParamValue& operator=(ParamValue&&) noexcept = default;
 
   static ParamValue Int(std::int64_t v) { return {std::in_place_index<0>, v}; }
   static ParamValue Float(double v) { return {std::in_place_index<1>, v}; }
@@ -44,6 +57,12 @@ struct ParamValue {
  private:
   template <std::size_t I, class T>
   ParamValue(std::in_place_index_t<I> index, T&& v) : value(index, std::forward<T>(v)) {}
+
+  static Value copy_of(const Value& from) {
+    return std::visit(
+        [](const auto& v) { return Value(std::in_place_type<std::decay_t<decltype(v)>>, v); },
+        from);
+  }
 };
 
 using ParamEntry = std::pair<std::string, ParamValue>;
