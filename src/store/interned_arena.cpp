@@ -27,24 +27,27 @@ InternedArena::Probe InternedArena::probe(const NodeArena::Candidate& candidate)
   return Probe{candidate, hash, index_.find(hash, equal)};
 }
 
-NodeId InternedArena::keep_or_drop(const Probe& p) {
-  if (p.found) {
-    arena_.discard(p.candidate);
-    return *p.found;
-  }
-  const NodeId id = arena_.size();
-  // The index grows first and the record is kept last, so that a failure
-  // at any point leaves no trace.
+NodeId InternedArena::keep_or_drop(const NodeArena::Candidate& candidate) {
+  // Until the record is kept, a failure (hashing a NaN record allocates, and
+  // so does growing) drops the candidate, so that it leaves no trace. The
+  // index makes room before the record is kept, and inserting into that room
+  // cannot fail.
   try {
+    const Probe p = probe(candidate);
+    if (p.found) {
+      arena_.discard(candidate);
+      return *p.found;
+    }
+    const NodeId id = arena_.size();
     if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
     reserve_for(1);
-    arena_.commit(p.candidate);
+    arena_.commit(candidate);
+    index_.insert_reserved(p.hash, id);
+    return id;
   } catch (...) {
-    arena_.discard(p.candidate);
+    arena_.discard(candidate);  // nothing after the commit can fail
     throw;
   }
-  index_.insert_reserved(p.hash, id);
-  return id;
 }
 
 void InternedArena::reserve_for(std::size_t more) {
@@ -60,17 +63,23 @@ void InternedArena::truncate(std::size_t count) {
 
 std::optional<NodeId> InternedArena::find(const NodeKey& key) {
   const NodeArena::Candidate candidate = arena_.stage(key);
-  const std::optional<NodeId> found = probe(candidate).found;
+  std::optional<NodeId> found;
+  try {
+    found = probe(candidate).found;
+  } catch (...) {
+    arena_.discard(candidate);
+    throw;
+  }
   arena_.discard(candidate);
   return found;
 }
 
 NodeId InternedArena::intern(const NodeKey& key) {
-  return keep_or_drop(probe(arena_.stage(key)));
+  return keep_or_drop(arena_.stage(key));
 }
 
 NodeId InternedArena::intern_record(std::string_view record, bool has_nan) {
-  return keep_or_drop(probe(arena_.stage_record(record, has_nan)));
+  return keep_or_drop(arena_.stage_record(record, has_nan));
 }
 
 bool InternedArena::adopt_distinct(NodeArena& arena) {

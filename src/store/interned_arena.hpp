@@ -55,7 +55,8 @@ class InternedArena {
   };
   // Looks up a candidate just staged at the arena's end.
   Probe probe(const NodeArena::Candidate& candidate) const;
-  NodeId keep_or_drop(const Probe& probe);
+  // Keeps a candidate just staged when its key is new, else drops it.
+  NodeId keep_or_drop(const NodeArena::Candidate& candidate);
   std::uint64_t hash_record(std::string_view record, bool has_nan) const;
 
   HashKey key_;
