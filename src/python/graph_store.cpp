@@ -17,7 +17,6 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
-#include "python/release_memory.hpp"
 #include "serialize/blob.hpp"
 #include "store/dot.hpp"
 
@@ -139,10 +138,7 @@ PyObject* render_dot(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
   static const Signature signature{"GraphStore.to_dot", {}};
   if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    const std::string text = without_gil([&] {
-      const ReleaseFreeMemoryAtExit release(store_of(self).byte_size());
-      return to_dot(store_of(self));
-    });
+    const std::string text = without_gil([&] { return to_dot(store_of(self)); });
     return string_to_py(text).release();
   });
 }
@@ -184,9 +180,7 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     char* out = PyBytes_AS_STRING(bytes.get());
     without_gil([&] {
       write_blob(snapshot->arena, explicit_outputs ? requested : snapshot->outputs, out);
-      const std::size_t copied = snapshot->arena.byte_size();
       snapshot.reset();
-      release_free_memory(copied);
     });
     return bytes.release();
   });
@@ -209,10 +203,7 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     // Bytes never change, and the caller's reference keeps them alive.
     const std::string_view blob(PyBytes_AS_STRING(a[0]),
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
-    Result<GraphStore, BlobError> store = without_gil([&] {
-      const ReleaseFreeMemoryAtExit release(blob.size());
-      return deserialize(blob);
-    });
+    Result<GraphStore, BlobError> store = without_gil([&] { return deserialize(blob); });
     if (!store) {
       PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
       return nullptr;
@@ -344,22 +335,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void store_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Nothing else can reach the object now, so a large one is freed, and its
-  // memory handed back, without the interpreter lock.
-  std::size_t bytes = 0;
-  try {
-    bytes = store_of(self).byte_size();
-  } catch (const std::exception&) {
-    // A poisoned store is freed all the same.
-  }
-  if (bytes >= kBytesWorthTrimming) {
-    without_gil([&] {
-      store_of(self).~GraphStore();
-      release_free_memory(bytes);
-    });
-  } else {
-    store_of(self).~GraphStore();
-  }
+  store_of(self).~GraphStore();
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -3,8 +3,9 @@
 //
 // glibc keeps freed memory for reuse, up to twice its largest recent block,
 // so a service that reduced one graph with a 20 MiB name would stay tens of
-// MiB larger for no use. Trimming costs a walk over the free lists, which is
-// small beside a call that handled this much.
+// MiB larger for no use. Trimming costs a walk over the free lists, and the
+// next large call faults its pages in again: small beside a reduction or the
+// end of a large store, which trim, but not beside a copy, which does not.
 #pragma once
 
 #include <cstddef>
