@@ -1,10 +1,10 @@
 """How the module holds up inside a long-running service.
 
 Four figures, each beside its peer from the same run:
-- flooding: one reduce over 20,000 op names that collided under the symbol
-  table's former hash, against 20,000 random names of the same length;
 - memory: resident growth over 3,000 reductions of distinct 10-op pipelines
   after a warm-up, and over five reductions of ops with fresh 20 MiB names;
+- flooding: one reduce over 20,000 op names that collided under the symbol
+  table's former hash, against 20,000 random names of the same length;
 - stalls: the longest a thread sleeping 1 ms in a loop waits while another
   reduces a 1,000,000-node chain, against the length of that reduction;
 - parallelism: two threads reducing two 500,000-node stores, against one
@@ -138,8 +138,8 @@ def parallelism(n):
 
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    memory()  # first, before the other figures leave memory in the allocator
     flooding()
-    memory()
     stalls(n)
     parallelism(n)
 
