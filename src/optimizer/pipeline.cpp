@@ -25,7 +25,9 @@ struct Identity {
 // Keyed hashes throughout: names and parameters come from users.
 struct IdentityHash {
   std::size_t operator()(const Identity& id) const {
-    return keyed_hash(id.head) ^ keyed_hash(id.tail, seeded_key(1));
+    // Only a Stage has a tail.
+    const std::uint64_t head = keyed_hash(id.head);
+    return id.tail.empty() ? head : head ^ keyed_hash(id.tail, seeded_key(1));
   }
 };
 struct TextHash {

@@ -17,6 +17,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
+#include "python/release_memory.hpp"
 #include "serialize/blob.hpp"
 #include "store/dot.hpp"
 
@@ -335,7 +336,16 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void store_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  store_of(self).~GraphStore();
+  if (has_bulky_records(store_of(self))) {
+    // Nothing else can reach the object now, so it is freed, and its memory
+    // handed back, without the interpreter lock.
+    without_gil([&] {
+      const ReleaseFreeMemoryAtExit release(store_of(self));
+      store_of(self).~GraphStore();
+    });
+  } else {
+    store_of(self).~GraphStore();
+  }
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -22,7 +22,7 @@ PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<No
   // A store that is not kept is freed inside too: that can take a while.
   const Result<ReductionReport, BadNodeId> report =
       without_gil([&]() -> Result<ReductionReport, BadNodeId> {
-        const ReleaseFreeMemoryAtExit release(store.byte_size());
+        const ReleaseFreeMemoryAtExit release(store);
         const SaturationEngine engine;
         Result<ReducedStore, BadNodeId> reduced =
             outputs ? reduce_with_outputs(store, *outputs, engine, maximal_fusion)

@@ -123,7 +123,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
     }
     using Finished = Result<ReducedStore, BadNodeId>;
     Finished finished = without_gil([&] {
-      const ReleaseFreeMemoryAtExit release(store->byte_size());
+      const ReleaseFreeMemoryAtExit release(*store);
       return reducer_of(self).with([&](IncrementalReducer& r) -> Finished {
         // A failure after the step takes the step back, so that the reducer
         // is as it was before the call.

@@ -1,42 +1,52 @@
-// release_free_memory: after a call that handled much data, hands what it
-// freed back to the system.
+// Handing freed memory back to the system after calls over bulky stores.
 //
-// glibc keeps freed memory for reuse, up to twice its largest recent block,
-// so a service that reduced one graph with a 20 MiB name would stay tens of
-// MiB larger for no use. Trimming costs a walk over the free lists, and the
-// next large call faults its pages in again: small beside a reduction or the
-// end of a large store, which trim, but not beside a copy, which does not.
+// glibc keeps a freed block for reuse when it is no larger than the largest
+// block it freed lately, so a service that reduced a graph with one 20 MiB
+// name would stay tens of MiB larger for no use. Stores of ordinary records
+// are left alone, however large: the next reduction reuses their memory, and
+// after a trim it would fault every page in again.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <exception>
 
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
 
+#include "store/graph_store.hpp"
+
 namespace zembrik::py {
 
-inline constexpr std::size_t kBytesWorthTrimming = std::size_t{16} << 20;
-
-// Call without the interpreter lock: trimming can take a moment.
-inline void release_free_memory(std::size_t bytes_handled) {
-#ifdef __GLIBC__
-  if (bytes_handled >= kBytesWorthTrimming) malloc_trim(0);
-#else
-  (void)bytes_handled;
-#endif
+// Huge names or parameter values: records far beyond a graph's usual size.
+inline bool has_bulky_records(const GraphStore& store) noexcept {
+  constexpr std::uint64_t kBulkyBytes = std::uint64_t{16} << 20;
+  constexpr std::uint64_t kBulkyBytesPerNode = std::uint64_t{64} << 10;
+  try {
+    const std::uint64_t bytes = store.byte_size();
+    return bytes >= kBulkyBytes && bytes >= kBulkyBytesPerNode * store.node_count();
+  } catch (const std::exception&) {
+    return false;  // a poisoned store: nothing to decide by
+  }
 }
 
-// Declared first in a block, it trims when the block's other locals are gone.
+// Declared first in a block, it trims once the block's other locals are gone
+// when `store` was bulky at the start. Use without the interpreter lock:
+// trimming can take a moment.
 class ReleaseFreeMemoryAtExit {
  public:
-  explicit ReleaseFreeMemoryAtExit(std::size_t bytes_handled) : bytes_(bytes_handled) {}
-  ~ReleaseFreeMemoryAtExit() { release_free_memory(bytes_); }
+  explicit ReleaseFreeMemoryAtExit(const GraphStore& store) : bulky_(has_bulky_records(store)) {}
+  ~ReleaseFreeMemoryAtExit() {
+#ifdef __GLIBC__
+    if (bulky_) malloc_trim(0);
+#endif
+  }
   ReleaseFreeMemoryAtExit(const ReleaseFreeMemoryAtExit&) = delete;
   ReleaseFreeMemoryAtExit& operator=(const ReleaseFreeMemoryAtExit&) = delete;
 
  private:
-  std::size_t bytes_;
+  bool bulky_;
 };
 
 }  // namespace zembrik::py
