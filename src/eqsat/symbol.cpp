@@ -133,8 +133,9 @@ const SymbolScope* SymbolScope::active() {
 }
 
 GlobalSymbol SymbolScope::intern(std::string_view text) {
-  if (const std::uint32_t* found = index_.find(text))
+  if (const std::uint32_t* found = index_.find(text)) {
     return GlobalSymbol(GlobalSymbol::FromHandle{}, *found);
+  }
   if (const std::optional<std::uint32_t> shared = SymbolTable::global().find(text)) {
     return GlobalSymbol(GlobalSymbol::FromHandle{}, *shared);
   }

@@ -59,11 +59,6 @@ struct GlobalSymbolHash {
   std::uint64_t operator()(GlobalSymbol symbol) const;
 };
 
-// Hashes text with the process key: symbol texts come from users.
-struct KeyedTextHash {
-  std::uint64_t operator()(std::string_view text) const { return keyed_hash(text); }
-};
-
 // The symbols of one call, layered over the process-wide table: a text that
 // table already holds keeps its handle there, so that rule patterns match
 // it; any other text gets a handle of the scope's own. Everything the scope

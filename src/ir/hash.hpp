@@ -106,6 +106,13 @@ inline std::uint64_t keyed_hash(std::string_view bytes, const HashKey& key = pro
   return detail::siphash<1, 3>(bytes, key);
 }
 
+// keyed_hash as a hash functor for tables keyed by text; transparent, so a
+// table of strings takes views for lookups.
+struct KeyedTextHash {
+  using is_transparent = void;
+  std::uint64_t operator()(std::string_view text) const { return keyed_hash(text); }
+};
+
 // SipHash-1-3 of a sequence of 64-bit words, for keys made of ids.
 class KeyedHasher {
  public:

@@ -69,8 +69,7 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const NodeArena& delta
           x = id_map_[x];
         }
       }
-      const NodeId id = canonical_id(std::move(key));
-      id_map_.push_back(id);
+      id_map_.push_back(canonical_id(std::move(key)));
     }
   } catch (...) {
     rollback(before);

@@ -30,10 +30,6 @@ struct IdentityHash {
     return id.tail.empty() ? head : head ^ keyed_hash(id.tail, seeded_key(1));
   }
 };
-struct TextHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return keyed_hash(text); }
-};
 
 // The kept nodes as an EngineGraph, plus the key each boundary token stands
 // for.
@@ -56,7 +52,7 @@ struct EngineInput {
 EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
   EngineInput in;
   std::unordered_map<Identity, std::uint32_t, IdentityHash> by_identity;
-  std::unordered_map<std::string, std::uint32_t, TextHash, std::equal_to<>> token_ids;
+  std::unordered_map<std::string, std::uint32_t, KeyedTextHash, std::equal_to<>> token_ids;
   // Canonical copies of records holding NaNs; a deque keeps them in place
   // while `by_identity` views them.
   std::deque<std::string> canonical_records;

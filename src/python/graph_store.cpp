@@ -158,16 +158,15 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     std::optional<StoreSnapshot> snapshot;
     const Result<std::size_t, BlobTooLarge> size =
         without_gil([&]() -> Result<std::size_t, BlobTooLarge> {
-          snapshot.emplace(store.snapshot());
-          if (explicit_outputs) {
-            for (NodeId id : requested) {
-              if (id >= snapshot->arena.size()) {
-                bad = BadNodeId{id};
-                return std::size_t{0};
-              }
-            }
+          if (!explicit_outputs) {
+            snapshot.emplace(store.snapshot());
+          } else if (Result<NodeArena, BadNodeId> arena = store.arena_holding(requested)) {
+            snapshot.emplace(StoreSnapshot{std::move(arena).value(), std::move(requested)});
+          } else {
+            bad = arena.error();
+            return std::size_t{0};
           }
-          return blob_size(snapshot->arena, explicit_outputs ? requested : snapshot->outputs);
+          return blob_size(snapshot->arena, snapshot->outputs);
         });
     if (bad) return map_err(*bad);
     if (!size) {
@@ -180,7 +179,7 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     if (!bytes) return nullptr;
     char* out = PyBytes_AS_STRING(bytes.get());
     without_gil([&] {
-      write_blob(snapshot->arena, explicit_outputs ? requested : snapshot->outputs, out);
+      write_blob(snapshot->arena, snapshot->outputs, out);
       snapshot.reset();
     });
     return bytes.release();
@@ -340,8 +339,8 @@ void store_dealloc(PyObject* self) {
     // Nothing else can reach the object now, so it is freed, and its memory
     // handed back, without the interpreter lock.
     without_gil([&] {
-      const ReleaseFreeMemoryAtExit release(store_of(self));
       store_of(self).~GraphStore();
+      release_free_memory();
     });
   } else {
     store_of(self).~GraphStore();

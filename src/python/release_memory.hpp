@@ -31,16 +31,21 @@ inline bool has_bulky_records(const GraphStore& store) noexcept {
   }
 }
 
+// Hands what the process freed back to the system. Call without the
+// interpreter lock: trimming can take a moment.
+inline void release_free_memory() noexcept {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
 // Declared first in a block, it trims once the block's other locals are gone
-// when `store` was bulky at the start. Use without the interpreter lock:
-// trimming can take a moment.
+// when `store` was bulky at the start.
 class ReleaseFreeMemoryAtExit {
  public:
   explicit ReleaseFreeMemoryAtExit(const GraphStore& store) : bulky_(has_bulky_records(store)) {}
   ~ReleaseFreeMemoryAtExit() {
-#ifdef __GLIBC__
-    if (bulky_) malloc_trim(0);
-#endif
+    if (bulky_) release_free_memory();
   }
   ReleaseFreeMemoryAtExit(const ReleaseFreeMemoryAtExit&) = delete;
   ReleaseFreeMemoryAtExit& operator=(const ReleaseFreeMemoryAtExit&) = delete;

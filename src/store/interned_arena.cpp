@@ -13,6 +13,31 @@ bool same_key(std::string_view a, bool a_has_nan, std::string_view b, bool b_has
   return record::canonical(a) == record::canonical(b);
 }
 
+// Drops a staged candidate when it goes out of scope, unless it was kept:
+// every failure before the commit (hashing a NaN record allocates, and so
+// does growing the index) then leaves no trace.
+class Staged {
+ public:
+  Staged(NodeArena& arena, const NodeArena::Candidate& candidate)
+      : arena_(arena), candidate_(candidate) {}
+  ~Staged() {
+    if (!kept_) arena_.discard(candidate_);
+  }
+  Staged(const Staged&) = delete;
+  Staged& operator=(const Staged&) = delete;
+
+  const NodeArena::Candidate& candidate() const { return candidate_; }
+  void commit() {
+    arena_.commit(candidate_);
+    kept_ = true;
+  }
+
+ private:
+  NodeArena& arena_;
+  NodeArena::Candidate candidate_;
+  bool kept_ = false;
+};
+
 }  // namespace
 
 std::uint64_t InternedArena::hash_record(std::string_view record, bool has_nan) const {
@@ -28,26 +53,17 @@ InternedArena::Probe InternedArena::probe(const NodeArena::Candidate& candidate)
 }
 
 NodeId InternedArena::keep_or_drop(const NodeArena::Candidate& candidate) {
-  // Until the record is kept, a failure (hashing a NaN record allocates, and
-  // so does growing) drops the candidate, so that it leaves no trace. The
-  // index makes room before the record is kept, and inserting into that room
-  // cannot fail.
-  try {
-    const Probe p = probe(candidate);
-    if (p.found) {
-      arena_.discard(candidate);
-      return *p.found;
-    }
-    const NodeId id = arena_.size();
-    if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
-    reserve_for(1);
-    arena_.commit(candidate);
-    index_.insert_reserved(p.hash, id);
-    return id;
-  } catch (...) {
-    arena_.discard(candidate);  // nothing after the commit can fail
-    throw;
-  }
+  Staged staged(arena_, candidate);
+  const Probe p = probe(candidate);
+  if (p.found) return *p.found;
+  const NodeId id = arena_.size();
+  if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
+  // The index makes room before the record is kept, and inserting into that
+  // room cannot fail.
+  reserve_for(1);
+  staged.commit();
+  index_.insert_reserved(p.hash, id);
+  return id;
 }
 
 void InternedArena::reserve_for(std::size_t more) {
@@ -62,16 +78,8 @@ void InternedArena::truncate(std::size_t count) {
 }
 
 std::optional<NodeId> InternedArena::find(const NodeKey& key) {
-  const NodeArena::Candidate candidate = arena_.stage(key);
-  std::optional<NodeId> found;
-  try {
-    found = probe(candidate).found;
-  } catch (...) {
-    arena_.discard(candidate);
-    throw;
-  }
-  arena_.discard(candidate);
-  return found;
+  const Staged staged(arena_, arena_.stage(key));
+  return probe(staged.candidate()).found;
 }
 
 NodeId InternedArena::intern(const NodeKey& key) {
