@@ -13,9 +13,9 @@
 #include <variant>
 
 #include "optimizer/pipeline.hpp"
+#include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
-#include "store/reduced_store.hpp"
 
 namespace {
 

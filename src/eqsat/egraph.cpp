@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 
 namespace zembrik::eqsat {
 namespace {

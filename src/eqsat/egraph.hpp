@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "base/failure.hpp"
 #include "eqsat/chunked_vector.hpp"
-#include "eqsat/failure.hpp"
 #include "eqsat/flat_map.hpp"
 #include "eqsat/hash_cons.hpp"
 #include "eqsat/language.hpp"

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <tuple>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 
 namespace zembrik::eqsat {
 namespace {

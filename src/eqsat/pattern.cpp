@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 
 namespace zembrik::eqsat {
 

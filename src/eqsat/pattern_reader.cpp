@@ -1,6 +1,6 @@
 #include "eqsat/pattern_reader.hpp"
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 #include "eqsat/flat_map.hpp"
 
 namespace zembrik::eqsat {

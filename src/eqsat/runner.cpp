@@ -4,7 +4,7 @@
 #include <cassert>
 #include <iostream>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 
 namespace zembrik::eqsat {
 namespace {

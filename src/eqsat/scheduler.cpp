@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 
 namespace zembrik::eqsat {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <ostream>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 #include "eqsat/flat_map.hpp"
 #include "eqsat/hashing.hpp"
 

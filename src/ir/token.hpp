@@ -14,8 +14,8 @@
 
 #include <vector>
 
+#include "base/result.hpp"
 #include "ir/node_key.hpp"
-#include "ir/result.hpp"
 
 namespace zembrik {
 

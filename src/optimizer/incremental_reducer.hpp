@@ -12,11 +12,11 @@
 #include <span>
 #include <vector>
 
-#include "ir/result.hpp"
+#include "arena/interned_arena.hpp"
+#include "arena/node_map.hpp"
+#include "base/result.hpp"
 #include "optimizer/engine_graph.hpp"
 #include "optimizer/reduced.hpp"
-#include "store/graph_store.hpp"
-#include "store/interned_arena.hpp"
 
 namespace zembrik {
 

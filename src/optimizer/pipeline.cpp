@@ -4,12 +4,13 @@
 #include <string>
 #include <unordered_map>
 
+#include "arena/intern_index.hpp"
+#include "base/failure.hpp"
+#include "base/result.hpp"
 #include "ir/hash.hpp"
 #include "ir/key_record.hpp"
-#include "ir/result.hpp"
 #include "ir/token.hpp"
 #include "optimizer/stage_fusion.hpp"
-#include "store/intern_index.hpp"
 
 namespace zembrik {
 namespace {

@@ -13,9 +13,9 @@
 #include <span>
 #include <vector>
 
+#include "arena/node_arena.hpp"
 #include "optimizer/engine_graph.hpp"
 #include "optimizer/reduced.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
 

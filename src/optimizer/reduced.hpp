@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "arena/node_arena.hpp"
+#include "arena/node_map.hpp"
 #include "ir/node_key.hpp"
-#include "store/graph_store.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
 

@@ -6,9 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "base/failure.hpp"
+#include "base/result.hpp"
 #include "eqsat/pattern.hpp"
 #include "eqsat/runner.hpp"
-#include "ir/result.hpp"
 
 namespace zembrik {
 namespace {

@@ -5,9 +5,10 @@
 #include <string>
 #include <utility>
 
+#include "arena/interned_arena.hpp"
+#include "base/failure.hpp"
+#include "base/result.hpp"
 #include "ir/key_record.hpp"
-#include "ir/result.hpp"
-#include "store/interned_arena.hpp"
 
 namespace zembrik {
 namespace {

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "arena/node_arena.hpp"
+#include "arena/node_map.hpp"
 #include "optimizer/engine_graph.hpp"
-#include "store/graph_store.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
 

@@ -6,6 +6,7 @@
 // built from copies after it is released. The object holds no Python
 // references, so it needs no GC support.
 #include "python/graph_store.hpp"
+#include "base/failure.hpp"
 
 #include <new>
 #include <optional>

@@ -2,13 +2,13 @@
 // reduce_incremental, cone and node_map. Each builds a fresh engine, reduces
 // a copy of the store without its lock and without the interpreter lock, and
 // returns new, independent stores.
+#include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
 #include "python/release_memory.hpp"
-#include "store/reduced_store.hpp"
 
 namespace zembrik::py {
 namespace {

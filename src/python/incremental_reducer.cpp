@@ -10,13 +10,13 @@
 #include <new>
 #include <utility>
 
+#include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
 #include "python/release_memory.hpp"
-#include "store/reduced_store.hpp"
 
 namespace zembrik::py {
 namespace {

@@ -5,8 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "base/guarded.hpp"
 #include "optimizer/incremental_reducer.hpp"
-#include "store/guarded.hpp"
 
 namespace zembrik::py {
 

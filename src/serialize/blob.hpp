@@ -21,9 +21,9 @@
 #include <string>
 #include <string_view>
 
-#include "ir/result.hpp"
+#include "arena/node_arena.hpp"
+#include "base/result.hpp"
 #include "store/graph_store.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
 

@@ -15,8 +15,8 @@
 #include <span>
 #include <string>
 
+#include "arena/node_arena.hpp"
 #include "store/graph_store.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
 

@@ -14,10 +14,6 @@ constexpr const char* kPoisoned = "zembrik-core store mutex poisoned";
 
 }  // namespace
 
-std::string to_string(const BadNodeId& error) {
-  return "BadNodeId(" + std::to_string(error.id) + ")";
-}
-
 GraphStore::GraphStore() : state_(kPoisoned) {}
 
 GraphStore::GraphStore(GraphStore&& other) : state_(kPoisoned, take(other)) {}

@@ -16,29 +16,14 @@
 #include <string_view>
 #include <vector>
 
+#include "arena/interned_arena.hpp"
+#include "arena/node_arena.hpp"
+#include "arena/node_map.hpp"
+#include "base/guarded.hpp"
+#include "base/result.hpp"
 #include "ir/node_key.hpp"
-#include "ir/result.hpp"
-#include "store/guarded.hpp"
-#include "store/interned_arena.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
-
-// The store's only error: an id that is not below the node count.
-struct BadNodeId {
-  NodeId id;
-  friend bool operator==(const BadNodeId&, const BadNodeId&) = default;
-};
-std::string to_string(const BadNodeId& error);  // "BadNodeId(7)"
-
-// Where a node of the store a reduction started from landed: a node here, or
-// a member of a stage node here.
-struct Landing {
-  NodeId node;
-  std::optional<std::uint64_t> member;
-  friend bool operator==(const Landing&, const Landing&) = default;
-};
-using NodeMap = std::vector<std::optional<Landing>>;
 
 // A key already written as a record (record::encode's format, NaNs as they
 // are), whether it holds a NaN float, and its input ids in order. Lets a

@@ -10,10 +10,10 @@
 
 #include "fuzz_check.hpp"
 #include "ir/token.hpp"
+#include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
 #include "store/dot.hpp"
-#include "store/reduced_store.hpp"
 
 namespace zembrik {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/failure.hpp"
 #include "eqsat/egraph.hpp"
-#include "eqsat/failure.hpp"
 #include "eqsat/hash_cons.hpp"
 #include "eqsat/small_vec.hpp"
 

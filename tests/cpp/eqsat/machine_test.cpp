@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 #include "eqsat/machine.hpp"
 #include "eqsat/pattern.hpp"
 #include "eqsat/subst.hpp"

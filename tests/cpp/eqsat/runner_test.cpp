@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 #include "eqsat/rewrite.hpp"
 #include "eqsat/runner.hpp"
 

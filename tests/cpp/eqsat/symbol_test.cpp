@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "eqsat/failure.hpp"
+#include "base/failure.hpp"
 #include "eqsat/hashing.hpp"
 #include "eqsat/symbol.hpp"
 #include "ir/hash.hpp"

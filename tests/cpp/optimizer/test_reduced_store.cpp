@@ -5,8 +5,8 @@
 #include <bit>
 #include <cmath>
 
+#include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
-#include "store/reduced_store.hpp"
 
 namespace zembrik {
 namespace {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <thread>
 
+#include "base/failure.hpp"
 #include "store/graph_store.hpp"
 
 namespace zembrik {

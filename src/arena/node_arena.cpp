@@ -1,8 +1,14 @@
-#include "store/node_arena.hpp"
+#include "arena/node_arena.hpp"
 
 #include <algorithm>
 
+#include "arena/node_map.hpp"
+
 namespace zembrik {
+
+std::string to_string(const BadNodeId& error) {
+  return "BadNodeId(" + std::to_string(error.id) + ")";
+}
 
 std::vector<NodeKey> NodeArena::keys() const {
   std::vector<NodeKey> keys;

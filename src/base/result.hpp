@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cassert>
-#include <stdexcept>
 #include <utility>
 #include <variant>
 
@@ -37,14 +36,6 @@ class [[nodiscard]] Result {
 
  private:
   std::variant<T, E> state_;
-};
-
-// A broken invariant or a poisoned lock: the call cannot go on, and the
-// object it happened in stays unusable. The Python layer raises it as an
-// exception outside the Exception hierarchy.
-class InternalFailure : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 }  // namespace zembrik

@@ -9,10 +9,10 @@
 #include <optional>
 #include <string_view>
 
+#include "arena/intern_index.hpp"
+#include "arena/node_arena.hpp"
 #include "ir/hash.hpp"
 #include "ir/node_key.hpp"
-#include "store/intern_index.hpp"
-#include "store/node_arena.hpp"
 
 namespace zembrik {
 

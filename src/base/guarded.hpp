@@ -13,7 +13,7 @@
 #include <string>
 #include <utility>
 
-#include "ir/result.hpp"
+#include "base/failure.hpp"
 
 namespace zembrik {
 

@@ -1,5 +1,6 @@
-#include "store/reduced_store.hpp"
+#include "optimizer/reduced_store.hpp"
 
+#include "base/failure.hpp"
 #include "optimizer/pipeline.hpp"
 
 namespace zembrik {

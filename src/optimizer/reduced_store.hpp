@@ -6,7 +6,7 @@
 #include <span>
 #include <utility>
 
-#include "ir/result.hpp"
+#include "base/result.hpp"
 #include "optimizer/engine_graph.hpp"
 #include "optimizer/reduced.hpp"
 #include "store/graph_store.hpp"

@@ -1,9 +1,10 @@
-#include "store/interned_arena.hpp"
+#include "arena/interned_arena.hpp"
 
 #include <string>
 
+#include "base/failure.hpp"
+#include "base/result.hpp"
 #include "ir/key_record.hpp"
-#include "ir/result.hpp"
 
 namespace zembrik {
 namespace {
