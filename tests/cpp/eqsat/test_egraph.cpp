@@ -7,13 +7,10 @@
 #include "eqsat/egraph.hpp"
 #include "eqsat/hash_cons.hpp"
 #include "eqsat/small_vec.hpp"
+#include "test_support.hpp"
 
 namespace zembrik::eqsat {
 namespace {
-
-SymbolLang node(const char* op, std::initializer_list<Id> children = {}) {
-  return SymbolLang(GlobalSymbol(op), children);
-}
 
 std::vector<SymbolLang> members_of(const EGraph& egraph, Id id) {
   const auto& members = egraph[id].members;

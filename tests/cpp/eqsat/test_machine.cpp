@@ -7,13 +7,11 @@
 #include "eqsat/machine.hpp"
 #include "eqsat/pattern.hpp"
 #include "eqsat/subst.hpp"
+#include "test_support.hpp"
 
 namespace zembrik::eqsat {
 namespace {
 
-SymbolLang node(const char* op, std::initializer_list<Id> children = {}) {
-  return SymbolLang(GlobalSymbol(op), children);
-}
 Var var(const char* name) {
   return Var{GlobalSymbol(name)};
 }

@@ -7,13 +7,10 @@
 #include "base/failure.hpp"
 #include "eqsat/rewrite.hpp"
 #include "eqsat/runner.hpp"
+#include "test_support.hpp"
 
 namespace zembrik::eqsat {
 namespace {
-
-SymbolLang node(const std::string& op, std::initializer_list<Id> children = {}) {
-  return SymbolLang(GlobalSymbol(op), children);
-}
 
 std::shared_ptr<const Pattern> pattern(const std::string& text) {
   return std::make_shared<const Pattern>(std::get<PatternAst>(read_pattern_ast(text)));

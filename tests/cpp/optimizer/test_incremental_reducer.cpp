@@ -3,20 +3,10 @@
 
 #include "optimizer/incremental_reducer.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
-
-ParamMap scalar(double value, const char* side) {
-  return ParamMap::from_entries(
-      {{"scalar", ParamValue::Float(value)}, {"side", ParamValue::Str(side)}});
-}
-
-NodeArena arena_of(const std::vector<NodeKey>& keys) {
-  NodeArena arena;
-  for (const NodeKey& key : keys) arena.commit(arena.stage(key));
-  return arena;
-}
 
 std::uint64_t must(Result<std::uint64_t, BadNodeId> r) {
   EXPECT_TRUE(r.ok());

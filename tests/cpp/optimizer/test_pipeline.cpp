@@ -6,6 +6,7 @@
 #include <bit>
 
 #include "optimizer/pipeline.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
@@ -21,12 +22,6 @@ class IdentityEngine : public RewriteEngine {
 
 ParamMap params(std::vector<ParamEntry> entries) {
   return ParamMap::from_entries(std::move(entries));
-}
-
-NodeArena arena_of(const std::vector<NodeKey>& keys) {
-  NodeArena arena;
-  for (const NodeKey& key : keys) arena.commit(arena.stage(key));
-  return arena;
 }
 
 Reduced reduce(const std::vector<NodeKey>& keys, std::vector<NodeId> outputs,

@@ -3,6 +3,7 @@
 
 #include "optimizer/pipeline.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
@@ -112,17 +113,6 @@ TEST(SaturationEngine, MergesPropagateByCongruence) {
       graph_of({{"src|x", {}}, {kAddZeroRight, {0}}, {"op|mul", {0, 1}}, {"op|mul", {1, 0}}}, {3}));
   EXPECT_EQ(nodes_of(c.graph), (Nodes{{"src|x", {}}, {"op|mul", {0, 0}}}));
   EXPECT_EQ(c.graph.outputs, (std::vector<EngineId>{1}));
-}
-
-NodeArena arena_of(const std::vector<NodeKey>& keys) {
-  NodeArena arena;
-  for (const NodeKey& key : keys) arena.commit(arena.stage(key));
-  return arena;
-}
-
-ParamMap scalar(double value, const char* side) {
-  return ParamMap::from_entries(
-      {{"scalar", ParamValue::Float(value)}, {"side", ParamValue::Str(side)}});
 }
 
 TEST(ReduceWithEngine, SwappedDuplicatesAndIdentitiesDisappear) {

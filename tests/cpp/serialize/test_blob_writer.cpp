@@ -10,13 +10,10 @@
 #include <set>
 
 #include "serialize/blob.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
-
-ParamMap one(const char* key, ParamValue value) {
-  return ParamMap::from_entries({{key, value}});
-}
 
 std::string blob_of(const GraphStore& store, std::vector<NodeId> outputs) {
   return serialize_with(store, outputs).value();

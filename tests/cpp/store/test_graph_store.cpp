@@ -7,13 +7,10 @@
 
 #include "base/failure.hpp"
 #include "store/graph_store.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
-
-ParamMap one(const char* key, ParamValue value) {
-  return ParamMap::from_entries({{key, std::move(value)}});
-}
 
 NodeId must(Result<NodeId, BadNodeId> r) {
   EXPECT_TRUE(r.ok());
