@@ -94,19 +94,6 @@ TEST(Pipeline, StagesSharingATokenStayApart) {
   EXPECT_EQ(r.nodes.key(2), keys[2]);
 }
 
-TEST(Pipeline, ExternalsWhoseTokensCoincideStayApart) {
-  // "a|b" + "c" and "a" + "b|c" write the same unescaped token.
-  const PayloadDescriptor d1{"a|b", "c", "f", "v", "s", std::nullopt};
-  const PayloadDescriptor d2{"a", "b|c", "f", "v", "s", std::nullopt};
-  const std::vector<NodeKey> keys = {Source{"s", {}}, External{d1, {}, {0}}, External{d2, {}, {0}},
-                                     Join{{}, {1, 2}}};
-  const Reduced r = reduce(keys, {3});
-  ASSERT_EQ(r.nodes.size(), 4u);
-  EXPECT_EQ(r.nodes.key(1), keys[1]);
-  EXPECT_EQ(r.nodes.key(2), keys[2]);
-  EXPECT_EQ(r.report.canonical_nodes, 4u);
-}
-
 TEST(Pipeline, UnreachableNodesAreNotCounted) {
   const Reduced r = reduce({Source{"s", {}}, Op{"f", {}, {0}}, Op{"dead", {}, {0}}}, {1});
   EXPECT_EQ(r.report.reachable_nodes, 2u);

@@ -105,19 +105,5 @@ TEST(ReduceWithEngine, SwappedDuplicatesAndIdentitiesDisappear) {
   EXPECT_EQ(r.node_map[4], r.node_map[2]);
 }
 
-TEST(ReduceWithEngine, StagesWithOneTokenButDifferentMembersStayApart) {
-  const std::vector<NodeKey> keys = {
-      Source{"s", {}},
-      Stage{{0}, {StageOp{"op|x", {StageRef::Input(0)}}}},
-      Stage{{0}, {StageOp{"op|y", {StageRef::Input(0)}}}},
-      Join{{}, {1, 2}},
-  };
-  const Reduced r =
-      reduce_with_mode(arena_of(keys), std::vector<NodeId>{3}, SaturationEngine(), false);
-  ASSERT_EQ(r.nodes.size(), 4u);
-  EXPECT_EQ(r.nodes.key(1), keys[1]);
-  EXPECT_EQ(r.nodes.key(2), keys[2]);
-}
-
 }  // namespace
 }  // namespace zembrik
