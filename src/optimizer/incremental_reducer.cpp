@@ -1,42 +1,11 @@
 #include "optimizer/incremental_reducer.hpp"
 
-#include <algorithm>
-#include <bit>
-#include <string_view>
+#include <utility>
 
 #include "optimizer/pipeline.hpp"
-#include "optimizer/saturation_engine.hpp"
+#include "optimizer/rules.hpp"
 
 namespace zembrik {
-namespace {
-
-// Whether the Op's token is one of the identity tokens: "add" with scalar
-// 0.0 or "mul" with scalar 1.0, each with side "r" or "l" and nothing else.
-// Read from the fields, which is what those tokens spell out.
-bool is_identity(const Op& op) {
-  if (op.inputs.size() != 1 || op.params.size() != 2) return false;
-  std::uint64_t unit_bits;
-  if (op.name == "add") {
-    unit_bits = 0;
-  } else if (op.name == "mul") {
-    unit_bits = std::bit_cast<std::uint64_t>(1.0);
-  } else {
-    return false;
-  }
-  const auto& [scalar_key, scalar] = op.params[0];
-  const auto& [side_key, side] = op.params[1];
-  return scalar_key == "scalar" && scalar.tag() == ParamValue::Tag::Float &&
-         canonical_float_bits(scalar.as_float()) == unit_bits && side_key == "side" &&
-         side.tag() == ParamValue::Tag::Str && (side.as_str() == "r" || side.as_str() == "l");
-}
-
-bool is_commutative(const Op& op) {
-  return op.inputs.size() == 2 && op.params.empty() &&
-         std::any_of(std::begin(kCommutativeOps), std::end(kCommutativeOps),
-                     [&](const char* name) { return op.name == name; });
-}
-
-}  // namespace
 
 IncrementalReducer::IncrementalReducer() = default;
 

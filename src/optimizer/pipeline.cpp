@@ -10,10 +10,24 @@
 #include "ir/hash.hpp"
 #include "ir/key_record.hpp"
 #include "ir/token.hpp"
+#include "optimizer/pass_invariants.hpp"
 #include "optimizer/stage_fusion.hpp"
 
 namespace zembrik {
 namespace {
+
+// Debug builds, and the test suites', check every pass's promises; elsewhere
+// the checks compile away.
+#if !defined(NDEBUG) || defined(ZEMBRIK_VERIFY_PASSES)
+constexpr bool kVerifyPasses = true;
+#else
+constexpr bool kVerifyPasses = false;
+#endif
+
+template <class... Args>
+void verify_pass(const Args&... args) {
+  if constexpr (kVerifyPasses) verify(args...);
+}
 
 // The passes read records straight from the arena instead of decoding whole
 // keys. A key apart from its inputs is the head and tail of its record, which
@@ -32,103 +46,50 @@ struct IdentityHash {
   }
 };
 
-// The kept nodes as an EngineGraph, plus the key each boundary token stands
-// for.
-//
-// Tokens do not always carry a whole key: every Stage with the same member
-// count shares one, and External tokens write descriptor strings unescaped.
-// So a boundary node gets a symbol of its own per distinct key without
-// inputs, and is rebuilt from the first kept node bearing that key; Op tokens
-// carry their whole key and stay, since the rules match them. A key is
-// decoded only the first time its identity comes up.
-constexpr NodeId kNotBoundary = ~NodeId{0};
-
-struct EngineInput {
-  EngineGraph graph;
-  // Per token: the first kept node (by input id) bearing a boundary symbol's
-  // key, kNotBoundary for an Op token.
-  std::vector<NodeId> boundary_source;
-};
-
-EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
-  EngineInput in;
-  std::unordered_map<Identity, std::uint32_t, IdentityHash> by_identity;
-  std::unordered_map<std::string, std::uint32_t, KeyedTextHash, std::equal_to<>> token_ids;
-  // Canonical copies of records holding NaNs; a deque keeps them in place
-  // while `by_identity` views them.
-  std::deque<std::string> canonical_records;
-  std::uint64_t boundary_keys = 0;
-  const auto token_of_new_identity = [&](NodeId original, bool boundary) {
-    const NodeKey key = nodes.key(original);
-    std::string symbol = boundary
-                             ? std::string(kind_word(key)) + "#" + std::to_string(boundary_keys++)
-                             : zembrik::token(key);
-    const auto [it, fresh] = token_ids.try_emplace(
-        std::move(symbol), static_cast<std::uint32_t>(in.graph.tokens.size()));
-    if (fresh) {
-      in.graph.tokens.push_back(it->first);
-      in.boundary_source.push_back(boundary ? original : kNotBoundary);
-    }
-    return it->second;
-  };
-  in.graph.nodes.reserve(live.kept.size());
-  NodeIds operands;
-  for (NodeId original : live.kept) {
-    std::string_view bytes = nodes.record(original);
-    if (nodes.has_nan(original)) bytes = canonical_records.emplace_back(record::canonical(bytes));
-    operands.clear();
-    const record::Split split = record::split_at_inputs(bytes, operands);
-    for (NodeId& x : operands) x = live.remap[x];
-    const bool boundary = static_cast<NodeTag>(bytes[0]) != NodeTag::Op;
-    const auto [it, fresh] = by_identity.try_emplace(Identity{split.head, split.tail}, 0);
-    if (fresh) it->second = token_of_new_identity(original, boundary);
-    in.graph.add_node(it->second, operands, boundary);
-  }
-  in.graph.outputs = live.outputs;
-  return in;
+// The engine is replaceable, so its one promise the later passes index by is
+// checked in every build.
+Canonicalized canonicalize(const RewriteEngine& engine, const EngineGraph& graph) {
+  Canonicalized canonical = engine.canonicalize(graph);
+  if (canonical.class_map.size() != graph.size()) throw InternalFailure("engine maps every node");
+  return canonical;
 }
 
-struct Eliminated {
-  EngineGraph graph;
-  std::vector<EngineId> cse_map;
-};
-
-// Merges nodes with equal tokens over equal (mapped) inputs; the first of
-// each wins and new ids follow first appearance.
-Eliminated cse(const EngineGraph& graph) {
-  Eliminated out;
-  out.graph.tokens = graph.tokens;
-  out.cse_map.resize(graph.size());
-  InternIndex index;
-  const auto hash_of = [&](std::uint32_t token, std::span<const EngineId> inputs) {
-    KeyedHasher hasher;
-    hasher.add(token);
-    for (EngineId x : inputs) hasher.add(x);
-    return hasher.finish();
+// Fusion emits a boundary node as the kept node its token stands for, over
+// the reduced inputs.
+BoundaryEmitter rebuild_boundaries(const NodeArena& nodes, const EngineInput& input,
+                                   const EngineGraph& graph) {
+  return [&nodes, &input, &graph, ignored = NodeIds()](EngineId id, std::span<const NodeId> inputs,
+                                                       std::string& out) mutable {
+    const NodeId source = input.boundary_source.at(graph.nodes[id].token);
+    if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
+    ignored.clear();
+    record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs, out);
+    return nodes.has_nan(source);
   };
-  std::vector<EngineId> mapped;
-  for (EngineId i = 0; i < graph.size(); ++i) {
-    mapped.clear();
-    for (EngineId x : graph.inputs_of(i)) mapped.push_back(out.cse_map[x]);
-    const std::uint32_t token = graph.nodes[i].token;
-    const std::uint64_t hash = hash_of(token, mapped);
-    const auto equal = [&](NodeId id) {
-      const auto other = out.graph.inputs_of(id);
-      return out.graph.nodes[id].token == token &&
-             std::equal(other.begin(), other.end(), mapped.begin(), mapped.end());
-    };
-    if (const std::optional<NodeId> found = index.find(hash, equal)) {
-      out.cse_map[i] = *found;
-      continue;
-    }
-    const EngineId id = out.graph.add_node(token, mapped, graph.nodes[i].boundary);
-    index.insert(hash, id, [&](NodeId at) {
-      return hash_of(out.graph.nodes[at].token, out.graph.inputs_of(at));
-    });
-    out.cse_map[i] = id;
+}
+
+// Where each input node landed: through its kept position, its class, the
+// node elimination kept for the class, and that node's place in the fusion.
+NodeMap compose_node_map(const LiveNodes& live, const Canonicalized& canonical,
+                         const Eliminated& eliminated, const FusedGraph& fused) {
+  NodeMap node_map(live.remap.size());
+  for (NodeId i = 0; i < live.remap.size(); ++i) {
+    if (live.remap[i] == kDropped) continue;
+    node_map[i] = fused.placement[eliminated.cse_map[canonical.class_map[live.remap[i]]]];
   }
-  for (EngineId o : graph.outputs) out.graph.outputs.push_back(out.cse_map[o]);
-  return out;
+  return node_map;
+}
+
+ReductionReport report_of(const LiveNodes& live, const Eliminated& eliminated,
+                          const FusedGraph& fused) {
+  return ReductionReport{
+      .input_nodes = live.remap.size(),
+      .reachable_nodes = live.kept.size(),
+      .canonical_nodes = eliminated.graph.size(),
+      .stages = fused.stages,
+      .reduced_nodes = fused.nodes.size(),
+      .boundary_nodes = fused.boundary_nodes,
+  };
 }
 
 }  // namespace
@@ -176,39 +137,98 @@ DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const
   return out;
 }
 
+// A key is decoded only the first time its identity comes up.
+EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
+  EngineInput in;
+  std::unordered_map<Identity, std::uint32_t, IdentityHash> by_identity;
+  std::unordered_map<std::string, std::uint32_t, KeyedTextHash, std::equal_to<>> token_ids;
+  // Canonical copies of records holding NaNs; a deque keeps them in place
+  // while `by_identity` views them.
+  std::deque<std::string> canonical_records;
+  std::uint64_t boundary_keys = 0;
+  const auto token_of_new_identity = [&](NodeId original, bool boundary) {
+    const NodeKey key = nodes.key(original);
+    std::string symbol = boundary
+                             ? std::string(kind_word(key)) + "#" + std::to_string(boundary_keys++)
+                             : zembrik::token(key);
+    const auto [it, fresh] = token_ids.try_emplace(
+        std::move(symbol), static_cast<std::uint32_t>(in.graph.tokens.size()));
+    if (fresh) {
+      in.graph.tokens.push_back(it->first);
+      in.boundary_source.push_back(boundary ? original : kNotBoundary);
+    }
+    return it->second;
+  };
+  in.graph.nodes.reserve(live.kept.size());
+  NodeIds operands;
+  for (NodeId original : live.kept) {
+    std::string_view bytes = nodes.record(original);
+    if (nodes.has_nan(original)) bytes = canonical_records.emplace_back(record::canonical(bytes));
+    operands.clear();
+    const record::Split split = record::split_at_inputs(bytes, operands);
+    for (NodeId& x : operands) x = live.remap[x];
+    const bool boundary = static_cast<NodeTag>(bytes[0]) != NodeTag::Op;
+    const auto [it, fresh] = by_identity.try_emplace(Identity{split.head, split.tail}, 0);
+    if (fresh) it->second = token_of_new_identity(original, boundary);
+    in.graph.add_node(it->second, operands, boundary);
+  }
+  in.graph.outputs = live.outputs;
+  return in;
+}
+
+Eliminated cse(const EngineGraph& graph) {
+  Eliminated out;
+  out.graph.tokens = graph.tokens;
+  out.cse_map.resize(graph.size());
+  InternIndex index;
+  const auto hash_of = [&](std::uint32_t token, std::span<const EngineId> inputs) {
+    KeyedHasher hasher;
+    hasher.add(token);
+    for (EngineId x : inputs) hasher.add(x);
+    return hasher.finish();
+  };
+  std::vector<EngineId> mapped;
+  for (EngineId i = 0; i < graph.size(); ++i) {
+    mapped.clear();
+    for (EngineId x : graph.inputs_of(i)) mapped.push_back(out.cse_map[x]);
+    const std::uint32_t token = graph.nodes[i].token;
+    const std::uint64_t hash = hash_of(token, mapped);
+    const auto equal = [&](NodeId id) {
+      const auto other = out.graph.inputs_of(id);
+      return out.graph.nodes[id].token == token &&
+             std::equal(other.begin(), other.end(), mapped.begin(), mapped.end());
+    };
+    if (const std::optional<NodeId> found = index.find(hash, equal)) {
+      out.cse_map[i] = *found;
+      continue;
+    }
+    const EngineId id = out.graph.add_node(token, mapped, graph.nodes[i].boundary);
+    index.insert(hash, id, [&](NodeId at) {
+      return hash_of(out.graph.nodes[at].token, out.graph.inputs_of(at));
+    });
+    out.cse_map[i] = id;
+  }
+  for (EngineId o : graph.outputs) out.graph.outputs.push_back(out.cse_map[o]);
+  return out;
+}
+
 Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion) {
   const LiveNodes live = find_live_nodes(nodes, outputs);
+  verify_pass(live, nodes.size());
   const EngineInput input = to_engine_graph(nodes, live);
-  const Canonicalized canonical = engine.canonicalize(input.graph);
-  if (canonical.class_map.size() != input.graph.size()) {
-    throw InternalFailure("engine maps every node");
-  }
+  verify_pass(input);
+  const Canonicalized canonical = canonicalize(engine, input.graph);
+  verify_pass(canonical, input.graph);
   const Eliminated eliminated = cse(canonical.graph);
-  NodeIds ignored;
-  const auto emit_boundary = [&](EngineId id, std::span<const NodeId> inputs, std::string& out) {
-    const NodeId source = input.boundary_source.at(eliminated.graph.nodes[id].token);
-    if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
-    ignored.clear();
-    record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs, out);
-    return nodes.has_nan(source);
-  };
-  FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion, emit_boundary);
+  verify_pass(eliminated, canonical.graph);
+  FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion,
+                                 rebuild_boundaries(nodes, input, eliminated.graph));
+  verify_pass(fused, eliminated.graph);
 
   Reduced reduced;
-  reduced.node_map.resize(nodes.size());
-  for (NodeId i = 0; i < nodes.size(); ++i) {
-    if (live.remap[i] == kDropped) continue;
-    reduced.node_map[i] = fused.placement[eliminated.cse_map[canonical.class_map[live.remap[i]]]];
-  }
-  reduced.report = ReductionReport{
-      .input_nodes = nodes.size(),
-      .reachable_nodes = live.kept.size(),
-      .canonical_nodes = eliminated.graph.size(),
-      .stages = fused.stages,
-      .reduced_nodes = fused.nodes.size(),
-      .boundary_nodes = fused.boundary_nodes,
-  };
+  reduced.node_map = compose_node_map(live, canonical, eliminated, fused);
+  reduced.report = report_of(live, eliminated, fused);
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);
   return reduced;

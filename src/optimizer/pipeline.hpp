@@ -1,13 +1,15 @@
 // The reduction pipeline: five passes that always run in this order.
 //
-//   1. dead_code_elimination  keep only what the outputs need
+//   1. find_live_nodes        dead-code elimination: keep what the outputs need
 //   2. to_engine_graph        flatten the kept nodes into operator tokens
 //   3. engine.canonicalize    one node per class of equal nodes
 //   4. cse                    merge equal (token, inputs) the engine left
-//   5. stage fusion           group Op runs into Stage nodes; every other
+//   5. fuse_stages            group Op runs into Stage nodes; every other
 //                             node stays a boundary node of its own
 //
-// reduce_with_mode is a pure function of its arguments.
+// After each pass, Debug and test builds check what it promises the next
+// (optimizer/pass_invariants.hpp). reduce_with_mode is a pure function of
+// its arguments.
 #pragma once
 
 #include <span>
@@ -39,6 +41,35 @@ struct DeadCodeEliminated {
 };
 
 DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const NodeId> outputs);
+
+// The boundary_source of an Op token.
+inline constexpr NodeId kNotBoundary = ~NodeId{0};
+
+// The kept nodes as an EngineGraph, plus the key each boundary token stands
+// for.
+//
+// Tokens do not always carry a whole key: every Stage with the same member
+// count shares one, and External tokens write descriptor strings unescaped.
+// So a boundary node gets a symbol of its own per distinct key without
+// inputs ("kind#k"), and is rebuilt from the first kept node bearing that
+// key; Op tokens carry their whole key and stay, since the rules match them.
+struct EngineInput {
+  EngineGraph graph;
+  // Per token: the first kept node (by input id) bearing a boundary symbol's
+  // key, or kNotBoundary.
+  std::vector<NodeId> boundary_source;
+};
+
+EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live);
+
+struct Eliminated {
+  EngineGraph graph;
+  std::vector<EngineId> cse_map;  // per node of the argument: its node here
+};
+
+// Merges nodes with equal tokens over equal (mapped) inputs; the first of
+// each wins and new ids follow first appearance.
+Eliminated cse(const EngineGraph& graph);
 
 Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion);

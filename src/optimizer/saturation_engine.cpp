@@ -1,15 +1,14 @@
 #include "optimizer/saturation_engine.hpp"
 
 #include <algorithm>
-#include <initializer_list>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "base/failure.hpp"
 #include "base/result.hpp"
 #include "eqsat/pattern.hpp"
 #include "eqsat/runner.hpp"
+#include "optimizer/rules.hpp"
 
 namespace zembrik {
 namespace {
@@ -28,24 +27,11 @@ eqsat::Rewrite rule(std::string name, const std::string& searcher, const std::st
   return std::move(std::get<eqsat::Rewrite>(made));
 }
 
-// Joins the pieces by appending; "literal" + std::string trips a false GCC 12
-// -Wrestrict warning at -O3.
-std::string join(std::initializer_list<std::string_view> pieces) {
-  std::string out;
-  for (std::string_view piece : pieces) out += piece;
-  return out;
-}
-
 }  // namespace
 
 SaturationEngine::SaturationEngine() {
-  for (const char* op : kCommutativeOps) {
-    rules_.push_back(
-        rule(join({"commute-", op}), join({"(op|", op, " ?a ?b)"}), join({"(op|", op, " ?b ?a)"})));
-  }
-  for (std::size_t k = 0; k < std::size(kIdentityTokens); ++k) {
-    rules_.push_back(rule(join({"identity-", std::to_string(k)}),
-                          join({"(", kIdentityTokens[k], " ?x)"}), "?x"));
+  for (const RuleText& text : rule_texts()) {
+    rules_.push_back(rule(text.name, text.searcher, text.applier));
   }
 }
 

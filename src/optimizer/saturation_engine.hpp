@@ -1,6 +1,6 @@
 // SaturationEngine: the RewriteEngine that canonicalizes by equality
-// saturation over twelve sound rules: commutativity of eight binary
-// operators, and elimination of scalar add-zero and multiply-by-one.
+// saturation over the rules of optimizer/rules.hpp: commutativity of eight
+// binary operators, and elimination of scalar add-zero and multiply-by-one.
 //
 // Only nodes of the argument come back; of each class the one at the
 // smallest position represents it, with its own operand order.
@@ -36,13 +36,5 @@ class SaturationEngine : public RewriteEngine {
   std::vector<eqsat::Rewrite> rules_;
   std::uint64_t max_iterations_ = 12;
 };
-
-// The eight operator names whose two operands commute, and the four
-// one-operand Op tokens that leave their operand unchanged.
-inline constexpr const char* kCommutativeOps[] = {"add", "mul", "and",     "or",
-                                                  "eq",  "ne",  "maximum", "minimum"};
-inline constexpr const char* kIdentityTokens[] = {
-    "op|add|scalar=f0000000000000000;side=sr", "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr", "op|mul|scalar=f3ff0000000000000;side=sl"};
 
 }  // namespace zembrik

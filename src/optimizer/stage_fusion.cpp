@@ -46,6 +46,55 @@ Groups consumers_of(const EngineGraph& graph) {
   });
 }
 
+// The stage-level inputs and the members' references of one stage at a
+// time. The inputs must be known before the record can start, so they are
+// collected first. External inputs are listed once per reduced id: two
+// stages can resolve to one node.
+class StageReferences {
+ public:
+  explicit StageReferences(std::size_t nodes)
+      : member_index_(nodes), external_pos_(nodes), seen_in_(nodes, kUnseen) {}
+
+  // `group` holds the members of stage `key` ascending; `resolved(x)` is the
+  // reduced id of the node that input `x`, outside the stage, landed on.
+  template <class Resolved>
+  void collect(const EngineGraph& graph, const std::vector<EngineId>& stage_of, EngineId key,
+               std::span<const EngineId> group, const Resolved& resolved) {
+    for (std::uint64_t k = 0; k < group.size(); ++k) member_index_[group[k]] = k;
+    inputs_.clear();
+    refs_.clear();
+    for (EngineId m : group) {
+      for (EngineId x : graph.inputs_of(m)) {
+        refs_.push_back(stage_of[x] == key ? StageRef::Member(member_index_[x])
+                                           : StageRef::Input(input_position(resolved(x), key)));
+      }
+    }
+  }
+
+  std::span<const NodeId> inputs() const { return inputs_; }
+  std::span<const StageRef> refs() const { return refs_; }
+
+ private:
+  static constexpr EngineId kUnseen = ~EngineId{0};
+
+  std::uint64_t input_position(NodeId at, EngineId key) {
+    if (seen_in_[at] != key) {
+      seen_in_[at] = key;
+      external_pos_[at] = inputs_.size();
+      inputs_.push_back(at);
+    }
+    return external_pos_[at];
+  }
+
+  std::vector<std::uint64_t> member_index_;  // per engine node, within its stage
+  // Per reduced id: its position in the input list of stage `seen_in_`, so
+  // the table is never cleared.
+  std::vector<std::uint64_t> external_pos_;
+  std::vector<EngineId> seen_in_;
+  NodeIds inputs_;
+  std::vector<StageRef> refs_;
+};
+
 // Single-use rule: an Op with exactly one use, by a non-boundary consumer,
 // joins that consumer's group unless it is an output. Each group is keyed by
 // its smallest id.
@@ -135,9 +184,7 @@ class Emission {
         stage_of_(stage_of),
         new_id_(graph.size(), kUnset),
         placement_(graph.size()),
-        member_index_(graph.size()),
-        external_pos_(graph.size()),
-        seen_in_(graph.size(), kUnset) {}
+        references_(graph.size()) {}
 
   void boundary(EngineId key, const BoundaryEmitter& emit_boundary) {
     inputs_.clear();
@@ -153,10 +200,9 @@ class Emission {
 
   // `group` holds the members ascending, `key` among them.
   void stage(EngineId key, std::span<const EngineId> group) {
-    for (std::uint64_t k = 0; k < group.size(); ++k) member_index_[group[k]] = k;
-    collect_references(key, group);
+    references_.collect(graph_, stage_of_, key, group, [&](EngineId x) { return resolved(x); });
     record_.clear();
-    append_stage_record(graph_, group, inputs_, refs_, record_);
+    append_stage_record(graph_, group, references_.inputs(), references_.refs(), record_);
     const auto [id, fresh] = add(false);
     if (fresh) ++stages_;
     new_id_[key] = id;
@@ -185,29 +231,6 @@ class Emission {
     return at;
   }
 
-  // The stage-level inputs must be known before the record can start, so the
-  // members' references are collected first. External inputs are listed once
-  // per reduced id: two stages can resolve to one node.
-  void collect_references(EngineId key, std::span<const EngineId> group) {
-    inputs_.clear();
-    refs_.clear();
-    for (EngineId m : group) {
-      for (EngineId x : graph_.inputs_of(m)) {
-        if (stage_of_[x] == key) {
-          refs_.push_back(StageRef::Member(member_index_[x]));
-          continue;
-        }
-        const NodeId at = resolved(x);
-        if (seen_in_[at] != key) {
-          seen_in_[at] = key;
-          external_pos_[at] = inputs_.size();
-          inputs_.push_back(at);
-        }
-        refs_.push_back(StageRef::Input(external_pos_[at]));
-      }
-    }
-  }
-
   void start_interning() {
     if (interned_) return;
     interned_.emplace();
@@ -233,38 +256,35 @@ class Emission {
   std::vector<Landing> placement_;
   std::uint64_t stages_ = 0;
   std::uint64_t boundary_nodes_ = 0;
-  std::vector<std::uint64_t> member_index_;
-  // Per reduced id: its position in the input list of stage `seen_in_`, so
-  // the table is never cleared.
-  std::vector<std::uint64_t> external_pos_;
-  std::vector<EngineId> seen_in_;
+  StageReferences references_;
   // Scratch of one emission, reused.
-  NodeIds inputs_;
-  std::vector<StageRef> refs_;
+  NodeIds inputs_;  // of a boundary
   std::string record_;
 };
 
-}  // namespace
-
-FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
-                       const BoundaryEmitter& emit_boundary) {
-  const std::size_t n = graph.size();
+// Which stage each node joins, named by one of its members; a boundary is a
+// stage of its own.
+std::vector<EngineId> assign_stages(const EngineGraph& graph, bool maximal_fusion) {
   const Groups consumers = consumers_of(graph);
-  std::vector<bool> is_output(n);
+  std::vector<bool> is_output(graph.size());
   for (EngineId o : graph.outputs) is_output[o] = true;
-  const std::vector<EngineId> stage_of = maximal_fusion
-                                             ? maximal_stages(graph, consumers, is_output)
-                                             : single_use_stages(graph, consumers, is_output);
+  return maximal_fusion ? maximal_stages(graph, consumers, is_output)
+                        : single_use_stages(graph, consumers, is_output);
+}
 
-  // Stage members, ascending, by stage key.
-  const Groups members = group_by(n, [&](auto emit) {
-    for (EngineId i = 0; i < n; ++i) emit(stage_of[i], i);
+// Stage members, ascending, by stage key.
+Groups members_by_stage(const std::vector<EngineId>& stage_of) {
+  return group_by(stage_of.size(), [&](auto emit) {
+    for (EngineId i = 0; i < stage_of.size(); ++i) emit(stage_of[i], i);
   });
+}
 
-  // Stages in order of their largest member: that order is topological, and
-  // visiting ids ascending meets each stage exactly at its largest member.
+// Stages in order of their largest member: that order is topological, and
+// visiting ids ascending meets each stage exactly at its largest member.
+FusedGraph emit_in_order(const EngineGraph& graph, const std::vector<EngineId>& stage_of,
+                         const Groups& members, const BoundaryEmitter& emit_boundary) {
   Emission emission(graph, stage_of);
-  for (EngineId last = 0; last < n; ++last) {
+  for (EngineId last = 0; last < graph.size(); ++last) {
     const EngineId key = stage_of[last];
     const auto group = members.of(key);
     if (group.back() != last) continue;
@@ -275,6 +295,14 @@ FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
     }
   }
   return std::move(emission).finish(graph.outputs);
+}
+
+}  // namespace
+
+FusedGraph fuse_stages(const EngineGraph& graph, bool maximal_fusion,
+                       const BoundaryEmitter& emit_boundary) {
+  const std::vector<EngineId> stage_of = assign_stages(graph, maximal_fusion);
+  return emit_in_order(graph, stage_of, members_by_stage(stage_of), emit_boundary);
 }
 
 }  // namespace zembrik

@@ -69,58 +69,12 @@ TEST(Pipeline, ChainFusesIntoOneStage) {
 const std::vector<NodeKey> kFanOut = {Source{"src", {}}, Op{"a", {}, {0}}, Op{"b", {}, {1}},
                                       Op{"c", {}, {1}}, Op{"add", {}, {2, 3}}};
 
-TEST(Pipeline, FanOutUnderBothRules) {
-  const Reduced single = reduce(kFanOut, {4});
-  ASSERT_EQ(single.nodes.size(), 3u);  // src, {a}, {b, c, d}
-  EXPECT_EQ(single.report.stages, 2u);
-  const Stage bcd = std::get<Stage>(single.nodes.key(2));
-  EXPECT_EQ(bcd.inputs, (NodeIds{1}));
-  EXPECT_EQ(bcd.members.size(), 3u);
-  EXPECT_EQ(bcd.members[1].inputs, (std::vector<StageRef>{StageRef::Input(0)}));
-  EXPECT_EQ(bcd.members[2].inputs,
-            (std::vector<StageRef>{StageRef::Member(0), StageRef::Member(1)}));
-
-  const Reduced maximal = reduce(kFanOut, {4}, true);
-  ASSERT_EQ(maximal.nodes.size(), 2u);
-  EXPECT_EQ(std::get<Stage>(maximal.nodes.key(1)).members.size(), 4u);
-  EXPECT_EQ(maximal.node_map[1], (Landing{1, 0}));
-}
-
-TEST(Pipeline, NodeUsedTwiceBySameConsumer) {
-  const std::vector<NodeKey> keys = {Source{"s", {}}, Op{"a", {}, {0}}, Op{"mul", {}, {1, 1}}};
-  EXPECT_EQ(reduce(keys, {2}).report.stages, 2u);
-  EXPECT_EQ(reduce(keys, {2}, true).report.stages, 1u);
-}
-
-TEST(Pipeline, BoundariesStandAloneAndOutputsStayLargestMembers) {
-  const PayloadDescriptor d{"k", "h", "f", "v", "s", std::nullopt};
-  const std::vector<NodeKey> keys = {
-      Source{"s", params({{"n", ParamValue::Int(1)}})},
-      Op{"a", {}, {0}},
-      Reduction{"sum", {}, {1}},  // a is not fused into a reduction
-      Op{"b", {}, {2}},           // an output with one consumer
-      Op{"c", {}, {3}},
-      External{d, {}, {4}},
-      Exchange{params({{"scheme", ParamValue::Str("hash")}}), {5}},
-      Join{{}, {6, 0}},
-  };
-  const Reduced r = reduce(keys, {7, 3});
-  EXPECT_EQ(r.report, (ReductionReport{8, 8, 8, 3, 8, 5}));
-  EXPECT_EQ(r.nodes.key(0), keys[0]);
-  EXPECT_EQ(r.nodes.key(2), NodeKey(Reduction{"sum", {}, {1}}));
-  EXPECT_EQ(std::get<Stage>(r.nodes.key(3)).members.size(), 1u);  // b alone: it is an output
-  EXPECT_EQ(std::get<Stage>(r.nodes.key(4)).inputs, (NodeIds{3}));
-  EXPECT_EQ(r.nodes.key(5), NodeKey(External{d, {}, {4}}));
-  EXPECT_EQ(r.nodes.key(7), NodeKey(Join{{}, {6, 0}}));
-  EXPECT_EQ(r.outputs, (std::vector<NodeId>{7, 3}));
-}
-
 TEST(Pipeline, RepeatedOutputsAreKept) {
   const Reduced r = reduce({Source{"s", {}}, Op{"f", {}, {0}}}, {1, 1});
   EXPECT_EQ(r.outputs, (std::vector<NodeId>{1, 1}));
 }
 
-TEST(Pipeline, EqualNodesAreMergedByElimination) {
+TEST(Pipeline, StagesSharingATokenStayApart) {
   // Distinct store keys cannot be equal, but two Stages of one member count
   // with equal inputs and different members must not merge.
   const std::vector<NodeKey> keys = {
@@ -133,19 +87,6 @@ TEST(Pipeline, EqualNodesAreMergedByElimination) {
   ASSERT_EQ(r.nodes.size(), 4u);
   EXPECT_EQ(r.nodes.key(1), keys[1]);
   EXPECT_EQ(r.nodes.key(2), keys[2]);
-}
-
-TEST(Pipeline, ExternalsWhoseTokensCoincideStayApart) {
-  // "a|b" + "c" and "a" + "b|c" write the same unescaped token.
-  const PayloadDescriptor d1{"a|b", "c", "f", "v", "s", std::nullopt};
-  const PayloadDescriptor d2{"a", "b|c", "f", "v", "s", std::nullopt};
-  const std::vector<NodeKey> keys = {Source{"s", {}}, External{d1, {}, {0}}, External{d2, {}, {0}},
-                                     Join{{}, {1, 2}}};
-  const Reduced r = reduce(keys, {3});
-  ASSERT_EQ(r.nodes.size(), 4u);
-  EXPECT_EQ(r.nodes.key(1), keys[1]);
-  EXPECT_EQ(r.nodes.key(2), keys[2]);
-  EXPECT_EQ(r.report.canonical_nodes, 4u);
 }
 
 TEST(Pipeline, UnreachableNodesAreNotCounted) {

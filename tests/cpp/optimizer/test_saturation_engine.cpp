@@ -62,45 +62,6 @@ TEST(SaturationEngine, CommutedPairKeepsTheFirstOrientation) {
   EXPECT_FALSE(c.graph.nodes[2].boundary);
 }
 
-class NeverCommute : public testing::TestWithParam<const char*> {};
-TEST_P(NeverCommute, StaysTwoNodes) {
-  const std::string op = GetParam();
-  const Canonicalized c = SaturationEngine().canonicalize(
-      graph_of({{"src|a", {}}, {"src|b", {}}, {op, {0, 1}}, {op, {1, 0}}}, {2, 3}));
-  EXPECT_EQ(c.graph.size(), 4u);
-}
-INSTANTIATE_TEST_SUITE_P(Tokens, NeverCommute,
-                         testing::Values("op|add|k=i1", "op|sub", "red|add", "op|Add"));
-
-TEST(SaturationEngine, EveryCommutativeOperator) {
-  for (const char* name : kCommutativeOps) {
-    const std::string op = std::string("op|") + name;
-    const Canonicalized c = SaturationEngine().canonicalize(
-        graph_of({{"src|a", {}}, {"src|b", {}}, {op, {0, 1}}, {op, {1, 0}}}, {3}));
-    EXPECT_EQ(c.graph.size(), 3u) << name;
-  }
-}
-
-TEST(SaturationEngine, IdentityMergesIntoItsOperandAndRewiresUsers) {
-  for (const char* identity : kIdentityTokens) {
-    const Canonicalized c = SaturationEngine().canonicalize(
-        graph_of({{"src|x", {}}, {identity, {0}}, {"op|neg", {1}}}, {2}));
-    EXPECT_EQ(nodes_of(c.graph), (Nodes{{"src|x", {}}, {"op|neg", {0}}})) << identity;
-    EXPECT_EQ(c.class_map, (std::vector<EngineId>{0, 0, 1}));
-  }
-}
-
-TEST(SaturationEngine, IdentityLookalikesStay) {
-  const Canonicalized c = SaturationEngine().canonicalize(
-      graph_of({{"src|x", {}},
-                {"op|add|scalar=f8000000000000000;side=sr", {0}},  // -0.0
-                {"op|add|scalar=i0;side=sr", {0}},
-                {kAddZeroRight, {0, 0}},
-                {kAddZeroRight, {}}},
-               {1, 2, 3, 4}));
-  EXPECT_EQ(c.graph.size(), 5u);
-}
-
 TEST(SaturationEngine, IdenticalNodesShareAClassWithoutRules) {
   const Canonicalized c =
       SaturationEngine().canonicalize(graph_of({{"src|x", {}}, {"op|f", {0}}, {"op|f", {0}}}, {2}));
@@ -132,20 +93,6 @@ TEST(ReduceWithEngine, SwappedDuplicatesAndIdentitiesDisappear) {
   EXPECT_EQ(r.nodes.key(3), NodeKey(Join{{}, {2, 2}}));
   EXPECT_EQ(r.node_map[3], r.node_map[2]);
   EXPECT_EQ(r.node_map[4], r.node_map[2]);
-}
-
-TEST(ReduceWithEngine, StagesWithOneTokenButDifferentMembersStayApart) {
-  const std::vector<NodeKey> keys = {
-      Source{"s", {}},
-      Stage{{0}, {StageOp{"op|x", {StageRef::Input(0)}}}},
-      Stage{{0}, {StageOp{"op|y", {StageRef::Input(0)}}}},
-      Join{{}, {1, 2}},
-  };
-  const Reduced r =
-      reduce_with_mode(arena_of(keys), std::vector<NodeId>{3}, SaturationEngine(), false);
-  ASSERT_EQ(r.nodes.size(), 4u);
-  EXPECT_EQ(r.nodes.key(1), keys[1]);
-  EXPECT_EQ(r.nodes.key(2), keys[2]);
 }
 
 }  // namespace

@@ -1,0 +1,78 @@
+#include "optimizer/rules.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <initializer_list>
+
+#include "ir/params.hpp"
+#include "ir/token.hpp"
+
+namespace zembrik {
+namespace {
+
+// Joins the pieces by appending; "literal" + std::string trips a false GCC 12
+// -Wrestrict warning at -O3.
+std::string join(std::initializer_list<std::string_view> pieces) {
+  std::string out;
+  for (std::string_view piece : pieces) out += piece;
+  return out;
+}
+
+// The token the key recorder writes for the identity: the same text the
+// engine sees, since it comes from the same encoder.
+std::string identity_token(const IdentityRule& rule, std::string_view side) {
+  const ParamMap params = ParamMap::from_entries(
+      {{"scalar", ParamValue::Float(rule.unit)}, {"side", ParamValue::Str(std::string(side))}});
+  return token(NodeKey(Op{std::string(rule.name), params, {0}}));
+}
+
+bool holds_unit(const IdentityRule& rule, const Op& op, std::uint64_t scalar_bits,
+                std::string_view side) {
+  return op.name == rule.name && scalar_bits == std::bit_cast<std::uint64_t>(rule.unit) &&
+         std::find(rule.sides.begin(), rule.sides.end(), side) != rule.sides.end();
+}
+
+}  // namespace
+
+std::vector<std::string> identity_tokens() {
+  std::vector<std::string> tokens;
+  for (const IdentityRule& rule : kIdentityRules) {
+    for (std::string_view side : rule.sides) tokens.push_back(identity_token(rule, side));
+  }
+  return tokens;
+}
+
+std::vector<RuleText> rule_texts() {
+  std::vector<RuleText> rules;
+  for (std::string_view op : kCommutativeOps) {
+    rules.push_back(
+        {join({"commute-", op}), join({"(op|", op, " ?a ?b)"}), join({"(op|", op, " ?b ?a)"})});
+  }
+  const std::vector<std::string> identities = identity_tokens();
+  for (std::size_t k = 0; k < identities.size(); ++k) {
+    rules.push_back(
+        {join({"identity-", std::to_string(k)}), join({"(", identities[k], " ?x)"}), "?x"});
+  }
+  return rules;
+}
+
+bool is_identity(const Op& op) {
+  if (op.inputs.size() != 1 || op.params.size() != 2) return false;
+  // Entries are sorted by key, and "scalar" sorts before "side".
+  const auto& [scalar_key, scalar] = op.params[0];
+  const auto& [side_key, side] = op.params[1];
+  if (scalar_key != "scalar" || scalar.tag() != ParamValue::Tag::Float) return false;
+  if (side_key != "side" || side.tag() != ParamValue::Tag::Str) return false;
+  const std::uint64_t bits = canonical_float_bits(scalar.as_float());
+  return std::any_of(kIdentityRules.begin(), kIdentityRules.end(), [&](const IdentityRule& rule) {
+    return holds_unit(rule, op, bits, side.as_str());
+  });
+}
+
+bool is_commutative(const Op& op) {
+  return op.inputs.size() == 2 && op.params.empty() &&
+         std::find(kCommutativeOps.begin(), kCommutativeOps.end(), op.name) !=
+             kCommutativeOps.end();
+}
+
+}  // namespace zembrik
