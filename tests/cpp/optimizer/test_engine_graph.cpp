@@ -6,15 +6,10 @@
 
 #include "ir/token.hpp"
 #include "optimizer/pipeline.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
-
-NodeArena arena_of(const std::vector<NodeKey>& keys) {
-  NodeArena arena;
-  for (const NodeKey& key : keys) arena.commit(arena.stage(key));
-  return arena;
-}
 
 std::vector<EngineId> inputs_of(const EngineGraph& g, EngineId id) {
   const auto in = g.inputs_of(id);

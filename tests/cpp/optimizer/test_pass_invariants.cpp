@@ -8,15 +8,10 @@
 #include "ir/key_record.hpp"
 #include "optimizer/pass_invariants.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
-
-NodeArena arena_of(const std::vector<NodeKey>& keys) {
-  NodeArena arena;
-  for (const NodeKey& key : keys) arena.commit(arena.stage(key));
-  return arena;
-}
 
 ParamMap add_zero() {
   return ParamMap::from_entries(
