@@ -1,11 +1,10 @@
 // The blob writer emits, for every tag, exactly the fields the shared record
-// walk names, each in its 32-bit blob form: a blob read back along the walk
-// yields the key's own fields and ends where the output list begins.
+// walk names, each in its 32-bit blob form: the blob equals one written here
+// along the walk from the keys themselves.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cstring>
-#include <stdexcept>
 
 #include "ir/record_layout.hpp"
 #include "serialize/blob.hpp"
@@ -13,98 +12,84 @@
 namespace zembrik {
 namespace {
 
-// Reads blob fields little-endian from a byte string, checking the bounds.
-class BlobCursor {
- public:
-  explicit BlobCursor(std::string_view bytes) : bytes_(bytes) {}
+// Blob primitives, little-endian, written independently of the writer.
+struct BlobBytes {
+  std::string out;
 
-  std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
-  std::uint32_t u32() { return fixed<std::uint32_t>(); }
-  std::uint64_t u64() { return fixed<std::uint64_t>(); }
-  std::string str() {
-    const std::uint32_t n = u32();
-    return std::string(take(n));
-  }
-  std::size_t at() const { return at_; }
-
- private:
   template <class T>
-  T fixed() {
-    T v;
-    std::memcpy(&v, take(sizeof v).data(), sizeof v);
-    return v;
+  void fixed(T v) {
+    out.append(reinterpret_cast<const char*>(&v), sizeof v);
   }
-  std::string_view take(std::size_t n) {
-    if (bytes_.size() - at_ < n) throw std::out_of_range("blob ends early");
-    const std::string_view s = bytes_.substr(at_, n);
-    at_ += n;
-    return s;
+  void u8(std::uint8_t v) { fixed(v); }
+  void u32(std::uint64_t v) { fixed(static_cast<std::uint32_t>(v)); }
+  void u64(std::uint64_t v) { fixed(v); }
+  void str(std::string_view s) {
+    u32(s.size());
+    out += s;
   }
-
-  std::string_view bytes_;
-  std::size_t at_ = 0;
 };
 
-// Rebuilds a key of type K from blob fields, in the walk's order.
+// The blob form of each field of a key of type K, in the walk's order.
 template <class K>
-struct BlobKeyReader {
-  BlobCursor& in;
-  K key{};
+struct ExpectedFields {
+  BlobBytes& b;
+  const K& key;
 
   bool name() {
-    key.name = in.str();
+    b.str(key.name);
     return true;
   }
   bool descriptor(std::size_t i) {
-    key.descriptor.*record::kDescriptorStrings[i] = in.str();
+    b.str(key.descriptor.*record::kDescriptorStrings[i]);
     return true;
   }
   bool preprocessing_ref() {
-    if (in.u8() != 0) key.descriptor.preprocessing_ref = in.str();
+    b.u8(key.descriptor.preprocessing_ref ? 1 : 0);
+    if (key.descriptor.preprocessing_ref) b.str(*key.descriptor.preprocessing_ref);
     return true;
   }
   bool params() {
-    std::vector<ParamEntry> entries;
-    for (std::uint32_t n = in.u32(); n > 0; --n) {
-      std::string k = in.str();
-      switch (static_cast<ParamValue::Tag>(in.u8())) {
+    b.u32(key.params.size());
+    for (const auto& [k, v] : key.params) {
+      b.str(k);
+      b.u8(static_cast<std::uint8_t>(v.tag()));
+      switch (v.tag()) {
         case ParamValue::Tag::Int:
-          entries.emplace_back(k, ParamValue::Int(static_cast<std::int64_t>(in.u64())));
+          b.u64(static_cast<std::uint64_t>(v.as_int()));
           break;
         case ParamValue::Tag::Float:
-          entries.emplace_back(k, ParamValue::Float(std::bit_cast<double>(in.u64())));
+          b.u64(std::bit_cast<std::uint64_t>(v.as_float()));
           break;
         case ParamValue::Tag::Bool:
-          entries.emplace_back(k, ParamValue::Bool(in.u8() != 0));
+          b.u8(v.as_bool() ? 1 : 0);
           break;
         case ParamValue::Tag::Str:
-          entries.emplace_back(k, ParamValue::Str(in.str()));
+          b.str(v.as_str());
           break;
       }
     }
-    key.params = ParamMap::from_entries(std::move(entries));
     return true;
   }
   bool inputs() {
-    key.inputs.resize(in.u32());
-    for (NodeId& id : key.inputs) id = in.u64();
+    b.u32(key.inputs.size());
+    for (NodeId id : key.inputs) b.u64(id);
     return true;
   }
   bool members() {
-    key.members.resize(in.u32());
-    for (StageOp& m : key.members) {
-      m.token = in.str();
-      m.inputs.resize(in.u32(), StageRef::Input(0));
-      for (StageRef& ref : m.inputs) {
-        ref.tag = static_cast<StageRef::Tag>(in.u8());
-        ref.index = in.u32();
+    b.u32(key.members.size());
+    for (const StageOp& m : key.members) {
+      b.str(m.token);
+      b.u32(m.inputs.size());
+      for (const StageRef& ref : m.inputs) {
+        b.u8(static_cast<std::uint8_t>(ref.tag));
+        b.u32(ref.index);
       }
     }
     return true;
   }
 };
 
-TEST(BlobFields, EveryTagReadsBackAlongTheSharedWalk) {
+TEST(BlobFields, EveryTagIsWrittenAlongTheSharedWalk) {
   const ParamMap params = ParamMap::from_entries({{"i", ParamValue::Int(-5)},
                                                   {"f", ParamValue::Float(2.5)},
                                                   {"b", ParamValue::Bool(true)},
@@ -123,21 +108,21 @@ TEST(BlobFields, EveryTagReadsBackAlongTheSharedWalk) {
   for (const NodeKey& key : keys) arena.commit(arena.stage(key));
   const std::string blob = serialize_with(arena, {}).value();
 
-  BlobCursor in(blob);
-  in.u32();  // the magic
-  ASSERT_EQ(in.u32(), keys.size());
+  BlobBytes expected;
+  expected.out = "ZIR1";
+  expected.u32(keys.size());
   for (const NodeKey& key : keys) {
-    const auto tag = static_cast<NodeTag>(in.u8());
-    ASSERT_EQ(tag, tag_of(key));
-    const NodeKey read = record::visit_tag(tag, [&](auto t) -> NodeKey {
-      BlobKeyReader<record::KeyOf<decltype(t)::value>> fields{in};
-      record::walk_fields<decltype(t)::value>(fields);
-      return std::move(fields.key);
-    });
-    EXPECT_EQ(read, key) << "tag " << key.index();
+    expected.u8(static_cast<std::uint8_t>(key.index()));
+    std::visit(
+        [&](const auto& k) {
+          using K = std::decay_t<decltype(k)>;
+          ExpectedFields<K> fields{expected, k};
+          record::walk_fields<record::tag_for<K>()>(fields);
+        },
+        key);
   }
-  EXPECT_EQ(in.u32(), 0u);  // the empty output list follows the last record
-  EXPECT_EQ(in.at(), blob.size());
+  expected.u32(0);  // the empty output list
+  EXPECT_EQ(blob, expected.out);
 }
 
 }  // namespace
