@@ -7,130 +7,54 @@
 namespace zembrik::record {
 namespace {
 
-// Every field goes through one of these four primitives. The traversal is
-// written once, over a sink: SizeBound adds up an upper bound of the bytes,
-// Writer then writes them through a raw pointer into room made in one go,
-// which is what keeps encoding cheap on the store's hot path.
-struct SizeBound {
-  std::size_t bytes = 0;
-  void u8(std::uint8_t) { bytes += 1; }
-  void varint(std::uint64_t) { bytes += kMaxVarint; }
-  void raw64(std::uint64_t) { bytes += 8; }
-  void str(std::string_view s) { bytes += kMaxVarint + s.size(); }
-};
-
-struct Writer {
-  char* at;
-  void u8(std::uint8_t byte) { *at++ = static_cast<char>(byte); }
-  void varint(std::uint64_t v) { at = put_varint(at, v); }
-  void raw64(std::uint64_t bits) {
-    std::memcpy(at, &bits, sizeof bits);
-    at += sizeof bits;
-  }
-  void str(std::string_view s) {
-    varint(s.size());
-    std::memcpy(at, s.data(), s.size());
-    at += s.size();
-  }
-};
-
-template <class Sink>
-void put_ids(Sink& out, const NodeIds& ids) {
-  out.varint(ids.size());
-  for (NodeId id : ids) out.varint(id);
-}
-
-// Returns whether the value was a NaN.
-template <class Sink>
-bool put_value(Sink& out, const ParamValue& value, Nans nans) {
-  out.u8(static_cast<std::uint8_t>(value.tag()));
-  switch (value.tag()) {
-    case ParamValue::Tag::Int:
-      out.varint(zigzag(value.as_int()));
-      return false;
-    case ParamValue::Tag::Float: {
-      const double f = value.as_float();
-      const bool nan = f != f;
-      out.raw64(nan && nans == Nans::Canonicalize ? kCanonicalNanBits
-                                                  : std::bit_cast<std::uint64_t>(f));
-      return nan;
-    }
-    case ParamValue::Tag::Bool:
-      out.u8(value.as_bool() ? 1 : 0);
-      return false;
-    case ParamValue::Tag::Str:
-      out.str(value.as_str());
-      return false;
-  }
-  return false;
-}
-
-template <class Sink>
-bool put_params(Sink& out, const ParamMap& params, Nans nans) {
+// The fields of a key of type K into `out`; notes whether a float was a NaN.
+template <class Sink, class K>
+struct KeyFields {
+  Sink& out;
+  const K& key;
+  Nans nans;
   bool nan = false;
-  out.varint(params.size());
-  for (const auto& [key, value] : params) {
-    out.str(key);
-    nan |= put_value(out, value, nans);
+
+  bool name() {
+    out.str(key.name);
+    return true;
   }
-  return nan;
-}
+  bool descriptor(std::size_t i) {
+    out.str(key.descriptor.*kDescriptorStrings[i]);
+    return true;
+  }
+  bool preprocessing_ref() {
+    const std::optional<std::string>& ref = key.descriptor.preprocessing_ref;
+    out.u8(ref ? 1 : 0);
+    if (ref) out.str(*ref);
+    return true;
+  }
+  bool params() {
+    nan |= put_params(out, key.params, nans);
+    return true;
+  }
+  bool inputs() {
+    put_ids(out, std::span<const NodeId>(key.inputs));
+    return true;
+  }
+  bool members() {
+    out.varint(key.members.size());
+    for (const StageOp& m : key.members) put_member(out, m.token, m.inputs);
+    return true;
+  }
+};
 
 template <class Sink>
 bool put_key(Sink& out, const NodeKey& key, Nans nans) {
   out.u8(static_cast<std::uint8_t>(key.index()));
   return std::visit(
-      [&](const auto& k) -> bool {
+      [&](const auto& k) {
         using K = std::decay_t<decltype(k)>;
-        bool nan = false;
-        if constexpr (std::is_same_v<K, Source>) {
-          out.str(k.name);
-          nan = put_params(out, k.params, nans);
-        } else if constexpr (std::is_same_v<K, Op> || std::is_same_v<K, Reduction>) {
-          out.str(k.name);
-          nan = put_params(out, k.params, nans);
-          put_ids(out, k.inputs);
-        } else if constexpr (std::is_same_v<K, External>) {
-          const PayloadDescriptor& d = k.descriptor;
-          for (const std::string* s :
-               {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-            out.str(*s);
-          }
-          out.u8(d.preprocessing_ref ? 1 : 0);
-          if (d.preprocessing_ref) out.str(*d.preprocessing_ref);
-          nan = put_params(out, k.params, nans);
-          put_ids(out, k.inputs);
-        } else if constexpr (std::is_same_v<K, Stage>) {
-          put_ids(out, k.inputs);
-          out.varint(k.members.size());
-          for (const StageOp& m : k.members) {
-            out.str(m.token);
-            out.varint(m.inputs.size());
-            for (const StageRef& ref : m.inputs) {
-              out.u8(static_cast<std::uint8_t>(ref.tag));
-              out.varint(ref.index);
-            }
-          }
-        } else {  // Exchange, Join
-          nan = put_params(out, k.params, nans);
-          put_ids(out, k.inputs);
-        }
-        return nan;
+        KeyFields<Sink, K> fields{out, k, nans};
+        walk_fields<tag_for<K>()>(fields);
+        return fields.nan;
       },
       key);
-}
-
-// Appends what `put` writes for `item` to `out`; returns put's result.
-template <class Put>
-bool append(std::string& out, Put&& put) {
-  SizeBound bound;
-  put(bound);
-  const std::size_t begin = out.size();
-  out.resize(begin + bound.bytes);
-  Writer writer{out.data() + begin};
-  const bool result = put(writer);
-  out.resize(static_cast<std::size_t>(writer.at - out.data()));
-  return result;
 }
 
 // Builds keys from records that `encode` wrote.
@@ -199,51 +123,50 @@ bool encode(const NodeKey& key, std::string& out, Nans nans) {
   return append(out, [&](auto& sink) { return put_key(sink, key, nans); });
 }
 
+namespace {
+
+// The fields of a record read back into a key of type K.
+template <class K>
+struct KeyReader {
+  Reader& in;
+  K key{};
+
+  bool name() {
+    key.name = in.str();
+    return true;
+  }
+  bool descriptor(std::size_t i) {
+    key.descriptor.*kDescriptorStrings[i] = in.str();
+    return true;
+  }
+  bool preprocessing_ref() {
+    if (in.u8() != 0) key.descriptor.preprocessing_ref = in.str();
+    return true;
+  }
+  bool params() {
+    key.params = in.params();
+    return true;
+  }
+  bool inputs() {
+    key.inputs = in.ids();
+    return true;
+  }
+  bool members() {
+    key.members.resize(in.varint());
+    for (StageOp& m : key.members) m = in.member();
+    return true;
+  }
+};
+
+}  // namespace
+
 NodeKey decode(std::string_view bytes) {
   Reader in(bytes);
-  NodeKey key = [&]() -> NodeKey {
-    switch (static_cast<NodeTag>(in.u8())) {
-      case NodeTag::Source: {
-        std::string name = in.str();
-        return Source{std::move(name), in.params()};
-      }
-      case NodeTag::Op: {
-        std::string name = in.str();
-        ParamMap params = in.params();
-        return Op{std::move(name), std::move(params), in.ids()};
-      }
-      case NodeTag::Reduction: {
-        std::string name = in.str();
-        ParamMap params = in.params();
-        return Reduction{std::move(name), std::move(params), in.ids()};
-      }
-      case NodeTag::External: {
-        PayloadDescriptor d;
-        for (std::string* s : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-          *s = in.str();
-        }
-        if (in.u8() != 0) d.preprocessing_ref = in.str();
-        ParamMap params = in.params();
-        return External{std::move(d), std::move(params), in.ids()};
-      }
-      case NodeTag::Stage: {
-        Stage stage{in.ids(), {}};
-        stage.members.resize(in.varint());
-        for (StageOp& m : stage.members) m = in.member();
-        return stage;
-      }
-      case NodeTag::Exchange: {
-        ParamMap params = in.params();
-        return Exchange{std::move(params), in.ids()};
-      }
-      case NodeTag::Join: {
-        ParamMap params = in.params();
-        return Join{std::move(params), in.ids()};
-      }
-    }
-    assert(false && "bad node tag in record");
-    return Source{};
-  }();
+  NodeKey key = visit_tag(static_cast<NodeTag>(in.u8()), [&](auto tag) -> NodeKey {
+    KeyReader<KeyOf<decltype(tag)::value>> fields{in};
+    walk_fields<decltype(tag)::value>(fields);
+    return std::move(fields.key);
+  });
   assert(in.done() && "trailing bytes in record");
   return key;
 }
@@ -277,44 +200,59 @@ void skip_params(Cursor& in) {
   }
 }
 
+// Skips every field up to the id list, collects the ids and stops there.
+struct SplitFields {
+  std::string_view record;
+  Cursor in;
+  NodeIds& ids;
+  std::size_t list_begin = 0;
+  std::size_t list_end = 0;
+  bool has_inputs = false;  // a Source has no id list
+
+  bool name() {
+    in.str();
+    return true;
+  }
+  bool descriptor(std::size_t) {
+    in.str();
+    return true;
+  }
+  bool preprocessing_ref() {
+    if (in.u8() != 0) in.str();
+    return true;
+  }
+  bool params() {
+    skip_params(in);
+    return true;
+  }
+  bool inputs() {
+    has_inputs = true;
+    list_begin = in.offset(record);
+    for (std::uint64_t n = in.varint(); n > 0; --n) ids.push_back(in.varint());
+    list_end = in.offset(record);
+    return false;  // what follows is the tail, kept as bytes
+  }
+  bool members() { return false; }
+};
+
 }  // namespace
 
 Split split_at_inputs(std::string_view bytes, NodeIds& inputs) {
-  Cursor in(bytes);
-  const auto tag = static_cast<NodeTag>(in.u8());
-  switch (tag) {
-    case NodeTag::Source:
-      return Split{bytes, {}, false};
-    case NodeTag::Op:
-    case NodeTag::Reduction:
-      in.str();
-      skip_params(in);
-      break;
-    case NodeTag::External:
-      for (int i = 0; i < 5; ++i) in.str();
-      if (in.u8() != 0) in.str();
-      skip_params(in);
-      break;
-    case NodeTag::Stage:
-      break;
-    case NodeTag::Exchange:
-    case NodeTag::Join:
-      skip_params(in);
-      break;
-  }
-  const std::size_t list_begin = in.offset(bytes);
-  for (std::uint64_t n = in.varint(); n > 0; --n) inputs.push_back(in.varint());
-  const std::size_t list_end = in.offset(bytes);
-  assert((tag == NodeTag::Stage || in.done()) && "the id list ends the record");
-  return Split{bytes.substr(0, list_begin), bytes.substr(list_end), true};
+  SplitFields fields{bytes, Cursor(bytes), inputs};
+  const auto tag = static_cast<NodeTag>(fields.in.u8());
+  walk_fields(tag, fields);
+  if (!fields.has_inputs) return Split{bytes, {}, false};
+  assert((tag == NodeTag::Stage || fields.in.done()) && "the id list ends the record");
+  return Split{bytes.substr(0, fields.list_begin), bytes.substr(fields.list_end), true};
 }
 
 void append_with_inputs(const Split& split, std::span<const NodeId> inputs, std::string& out) {
   out += split.head;
   if (split.has_inputs) {
-    char varint[kMaxVarint];
-    out.append(varint, put_varint(varint, inputs.size()));
-    for (NodeId x : inputs) out.append(varint, put_varint(varint, x));
+    append(out, [&](auto& sink) {
+      put_ids(sink, inputs);
+      return true;
+    });
   }
   out += split.tail;
 }

@@ -8,13 +8,14 @@
 // dozen bytes; floats keep their own eight bytes (a NaN keeps its payload).
 // Records never leave the process; the blob format is separate.
 //
-// Field order is the key's declared order: the tag byte, then per kind the
-// strings (varint length, bytes), the parameter block (varint count; per
-// entry the key string, the value tag byte and its payload), the presence
-// byte of an External's preprocessing_ref, and id lists (varint count, varint
-// ids). A Stage has its id list, a varint member count and per member the
-// token string, a varint ref count and per ref a tag byte and varint index.
-// Cursor and put_varint let other formats transcode records field by field.
+// A record is the tag byte, then the fields of that tag in the order
+// record_layout.hpp gives: strings (varint length, bytes), the parameter
+// block (varint count; per entry the key string, the value tag byte and its
+// payload), the presence byte of an External's preprocessing_ref, id lists
+// (varint count, varint ids), and a Stage's members (varint count; per member
+// the token string, a varint ref count and per ref a tag byte and varint
+// index). record_builder.hpp writes them; Cursor reads them back, so other
+// formats transcode records field by field.
 #pragma once
 
 #include <cassert>
@@ -25,10 +26,10 @@
 #include <string_view>
 
 #include "ir/node_key.hpp"
+#include "ir/record_builder.hpp"
+#include "ir/record_layout.hpp"
 
 namespace zembrik::record {
-
-enum class Nans { Keep, Canonicalize };
 
 // Appends the record of `key` to `out`. Returns true when a float parameter
 // of the key is a NaN, i.e. when the record's bytes are not yet canonical.
@@ -42,27 +43,6 @@ NodeKey decode(std::string_view record);
 
 // The record with every NaN float rewritten to the canonical NaN.
 std::string canonical(std::string_view record);
-
-// The longest varint: ten bytes for 64 bits.
-inline constexpr std::size_t kMaxVarint = 10;
-
-// Writes `v` as a varint at `at` and returns the end of what it wrote.
-inline char* put_varint(char* at, std::uint64_t v) {
-  while (v >= 0x80) {
-    *at++ = static_cast<char>(v | 0x80);
-    v >>= 7;
-  }
-  *at++ = static_cast<char>(v);
-  return at;
-}
-
-inline std::uint64_t zigzag(std::int64_t v) {
-  const auto u = static_cast<std::uint64_t>(v);
-  return (u << 1) ^ (0 - (u >> 63));
-}
-inline std::int64_t unzigzag(std::uint64_t z) {
-  return static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1)));
-}
 
 // Reads a record's primitives front to back. Records come from inside the
 // process, so running past the end is a bug, asserted rather than reported.

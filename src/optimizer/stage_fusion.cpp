@@ -142,31 +142,42 @@ std::vector<EngineId> maximal_stages(const EngineGraph& graph, const Groups& con
   return stage_of;
 }
 
+// The fields of a fused Stage: `inputs`, then the nodes of `group` as its
+// members, their references in order in `refs`.
+template <class Sink>
+struct FusedStageFields {
+  Sink& out;
+  const EngineGraph& graph;
+  std::span<const EngineId> group;
+  std::span<const NodeId> stage_inputs;
+  std::span<const StageRef> refs;
+
+  bool inputs() {
+    record::put_ids(out, stage_inputs);
+    return true;
+  }
+  bool members() {
+    out.varint(group.size());
+    std::size_t next_ref = 0;
+    for (EngineId m : group) {
+      const std::size_t count = graph.nodes[m].input_count;
+      record::put_member(out, graph.token_of(m), refs.subspan(next_ref, count));
+      next_ref += count;
+    }
+    return true;
+  }
+};
+
 // Appends the record of the Stage over `inputs` whose members are the nodes
-// of `group` with their references, in order, in `refs`: the layout of
-// record::encode, written without building the key.
+// of `group`: the record record::encode writes, without building the key.
 void append_stage_record(const EngineGraph& graph, std::span<const EngineId> group,
                          std::span<const NodeId> inputs, std::span<const StageRef> refs,
                          std::string& out) {
-  char varint[record::kMaxVarint];
-  const auto put = [&](std::uint64_t v) { out.append(varint, record::put_varint(varint, v)); };
-  out += static_cast<char>(NodeTag::Stage);
-  put(inputs.size());
-  for (NodeId x : inputs) put(x);
-  put(group.size());
-  std::size_t next_ref = 0;
-  for (EngineId m : group) {
-    const std::string& token = graph.token_of(m);
-    put(token.size());
-    out += token;
-    const std::size_t count = graph.nodes[m].input_count;
-    put(count);
-    for (const StageRef& ref : refs.subspan(next_ref, count)) {
-      out += static_cast<char>(ref.tag);
-      put(ref.index);
-    }
-    next_ref += count;
-  }
+  record::append(out, [&](auto& sink) {
+    sink.u8(static_cast<std::uint8_t>(NodeTag::Stage));
+    FusedStageFields<std::decay_t<decltype(sink)>> fields{sink, graph, group, inputs, refs};
+    return record::walk_fields<NodeTag::Stage>(fields);
+  });
 }
 
 // The emission walk. A node equal to one emitted before takes that node's id

@@ -32,44 +32,6 @@ bool key_before(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-// An arena record under construction, growing as fields arrive.
-class RecordBuilder {
- public:
-  void clear() { size_ = 0; }
-  std::string_view view() const { return std::string_view(buffer_.data(), size_); }
-
-  void u8(std::uint8_t v) {
-    *room(1) = static_cast<char>(v);
-    size_ += 1;
-  }
-  void varint(std::uint64_t v) {
-    char* at = room(record::kMaxVarint);
-    size_ = static_cast<std::size_t>(record::put_varint(at, v) - buffer_.data());
-  }
-  void raw64(std::uint64_t bits) {
-    std::memcpy(room(8), &bits, 8);
-    size_ += 8;
-  }
-  void str(std::string_view s) {
-    varint(s.size());
-    std::memcpy(room(s.size()), s.data(), s.size());
-    size_ += s.size();
-  }
-
- private:
-  char* room(std::size_t n) {
-    if (buffer_.size() - size_ < n) [[unlikely]]
-      grow(n);
-    return buffer_.data() + size_;
-  }
-  [[gnu::noinline]] void grow(std::size_t n) {
-    buffer_.resize(std::max(buffer_.size() * 2, size_ + n + 64));
-  }
-
-  std::string buffer_;
-  std::size_t size_ = 0;
-};
-
 class Decoder {
  public:
   enum class Mode {
@@ -247,31 +209,25 @@ class Decoder {
     return true;
   }
 
-  bool body(NodeTag tag, std::uint64_t position) {
-    switch (tag) {
-      case NodeTag::Source:
-        return copy_string() && params();
-      case NodeTag::Op:
-      case NodeTag::Reduction:
-        return copy_string() && params() && ids(position);
-      case NodeTag::External: {
-        for (int field = 0; field < 5; ++field) {
-          if (!copy_string()) return false;
-        }
-        std::uint8_t has_ref;
-        if (!u8(has_ref)) return false;
-        record_.u8(has_ref != 0 ? 1 : 0);
-        if (has_ref != 0 && !copy_string()) return false;
-        return params() && ids(position);
-      }
-      case NodeTag::Stage:
-        return ids(position) && stage_members();
-      case NodeTag::Exchange:
-      case NodeTag::Join:
-        return params() && ids(position);
-    }
-    return false;
+  bool preprocessing_ref() {
+    std::uint8_t has_ref;
+    if (!u8(has_ref)) return false;
+    record_.u8(has_ref != 0 ? 1 : 0);
+    return has_ref == 0 || copy_string();
   }
+
+  // The fields of the record at `position`, in the order its tag gives.
+  struct Fields {
+    Decoder& d;
+    std::uint64_t position;
+
+    bool name() { return d.copy_string(); }
+    bool descriptor(std::size_t) { return d.copy_string(); }
+    bool preprocessing_ref() { return d.preprocessing_ref(); }
+    bool params() { return d.params(); }
+    bool inputs() { return d.ids(position); }
+    bool members() { return d.stage_members(); }
+  };
 
   bool node(std::uint64_t position) {
     std::uint8_t tag;
@@ -282,7 +238,8 @@ class Decoder {
     inputs_.clear();
     has_nan_ = false;
     sorted_ = true;
-    if (!body(static_cast<NodeTag>(tag), position)) return false;
+    Fields fields{*this, position};
+    if (!record::walk_fields(static_cast<NodeTag>(tag), fields)) return false;
 
     std::string_view record = record_.view();
     bool has_nan = has_nan_;
@@ -324,7 +281,7 @@ class Decoder {
   NodeIds id_of_;     // Intern: id_of_[position] is the id that record received
 
   // The record being read.
-  RecordBuilder record_;
+  record::Builder record_;
   NodeIds inputs_;
   bool has_nan_ = false;
   bool sorted_ = true;

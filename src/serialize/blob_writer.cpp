@@ -102,41 +102,47 @@ void put_stage_members(record::Cursor& in, Sink& out) {
   }
 }
 
+// The fields of one arena record, read from `in` and written in blob form.
+template <class Sink>
+struct BlobFields {
+  record::Cursor& in;
+  Sink& out;
+
+  bool name() {
+    put_string(in, out);
+    return true;
+  }
+  bool descriptor(std::size_t) {
+    put_string(in, out);
+    return true;
+  }
+  bool preprocessing_ref() {
+    const std::uint8_t has_ref = in.u8();
+    out.u8(has_ref);
+    if (has_ref != 0) put_string(in, out);
+    return true;
+  }
+  bool params() {
+    put_params(in, out);
+    return true;
+  }
+  bool inputs() {
+    put_ids(in, out);
+    return true;
+  }
+  bool members() {
+    put_stage_members(in, out);
+    return true;
+  }
+};
+
 template <class Sink>
 void put_record(std::string_view bytes, Sink& out) {
   record::Cursor in(bytes);
   const std::uint8_t tag = in.u8();
   out.u8(tag);
-  switch (static_cast<NodeTag>(tag)) {
-    case NodeTag::Source:
-      put_string(in, out);
-      put_params(in, out);
-      break;
-    case NodeTag::Op:
-    case NodeTag::Reduction:
-      put_string(in, out);
-      put_params(in, out);
-      put_ids(in, out);
-      break;
-    case NodeTag::External: {
-      for (int field = 0; field < 5; ++field) put_string(in, out);
-      const std::uint8_t has_ref = in.u8();
-      out.u8(has_ref);
-      if (has_ref != 0) put_string(in, out);
-      put_params(in, out);
-      put_ids(in, out);
-      break;
-    }
-    case NodeTag::Stage:
-      put_ids(in, out);
-      put_stage_members(in, out);
-      break;
-    case NodeTag::Exchange:
-    case NodeTag::Join:
-      put_params(in, out);
-      put_ids(in, out);
-      break;
-  }
+  BlobFields<Sink> fields{in, out};
+  record::walk_fields(static_cast<NodeTag>(tag), fields);
   assert(in.done() && "record longer than its fields");
 }
 

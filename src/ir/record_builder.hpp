@@ -1,0 +1,180 @@
+// Writing records: the byte primitives and the field writers every producer
+// of records shares, so the encoding of a varint, a string, a parameter map
+// or a stage member is spelled out once.
+//
+// A sink is anything with u8, varint, raw64 and str. SizeBound adds up an
+// upper bound of the bytes and Writer then writes them through a raw pointer
+// into room made in one go; append() runs the two over one callback, which
+// keeps encoding cheap on the store's hot path. Builder grows as fields
+// arrive, for a record whose size is only known once it has been read.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ir/node_key.hpp"
+
+namespace zembrik::record {
+
+enum class Nans { Keep, Canonicalize };
+
+// The longest varint: ten bytes for 64 bits.
+inline constexpr std::size_t kMaxVarint = 10;
+
+// Writes `v` as a varint at `at` and returns the end of what it wrote.
+inline char* put_varint(char* at, std::uint64_t v) {
+  while (v >= 0x80) {
+    *at++ = static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  *at++ = static_cast<char>(v);
+  return at;
+}
+
+inline std::uint64_t zigzag(std::int64_t v) {
+  const auto u = static_cast<std::uint64_t>(v);
+  return (u << 1) ^ (0 - (u >> 63));
+}
+inline std::int64_t unzigzag(std::uint64_t z) {
+  return static_cast<std::int64_t>((z >> 1) ^ (0 - (z & 1)));
+}
+
+struct SizeBound {
+  std::size_t bytes = 0;
+  void u8(std::uint8_t) { bytes += 1; }
+  void varint(std::uint64_t) { bytes += kMaxVarint; }
+  void raw64(std::uint64_t) { bytes += 8; }
+  void str(std::string_view s) { bytes += kMaxVarint + s.size(); }
+};
+
+struct Writer {
+  char* at;
+  void u8(std::uint8_t byte) { *at++ = static_cast<char>(byte); }
+  void varint(std::uint64_t v) { at = put_varint(at, v); }
+  // The eight raw bytes of a float, in host order.
+  void raw64(std::uint64_t bits) {
+    std::memcpy(at, &bits, sizeof bits);
+    at += sizeof bits;
+  }
+  // A string field: its varint length, then its bytes.
+  void str(std::string_view s) {
+    varint(s.size());
+    std::memcpy(at, s.data(), s.size());
+    at += s.size();
+  }
+};
+
+// Appends what `put(sink)` writes to `out`: measured by SizeBound, then
+// written by Writer. Returns put's result from the writing run.
+template <class Put>
+bool append(std::string& out, Put&& put) {
+  SizeBound bound;
+  put(bound);
+  const std::size_t begin = out.size();
+  out.resize(begin + bound.bytes);
+  Writer writer{out.data() + begin};
+  const bool result = put(writer);
+  out.resize(static_cast<std::size_t>(writer.at - out.data()));
+  return result;
+}
+
+// A record that grows field by field in a reused buffer. Each primitive
+// makes room for its longest form and then writes through Writer.
+class Builder {
+ public:
+  void clear() { size_ = 0; }
+  std::string_view view() const { return std::string_view(buffer_.data(), size_); }
+
+  void u8(std::uint8_t v) {
+    write(1, [&](Writer& w) { w.u8(v); });
+  }
+  void varint(std::uint64_t v) {
+    write(kMaxVarint, [&](Writer& w) { w.varint(v); });
+  }
+  void raw64(std::uint64_t bits) {
+    write(8, [&](Writer& w) { w.raw64(bits); });
+  }
+  void str(std::string_view s) {
+    write(kMaxVarint + s.size(), [&](Writer& w) { w.str(s); });
+  }
+
+ private:
+  template <class Put>
+  void write(std::size_t most, Put&& put) {
+    if (buffer_.size() - size_ < most) [[unlikely]]
+      grow(most);
+    Writer w{buffer_.data() + size_};
+    put(w);
+    size_ = static_cast<std::size_t>(w.at - buffer_.data());
+  }
+  [[gnu::noinline]] void grow(std::size_t n) {
+    buffer_.resize(std::max(buffer_.size() * 2, size_ + n + 64));
+  }
+
+  std::string buffer_;
+  std::size_t size_ = 0;
+};
+
+// An id list: varint count, varint ids.
+template <class Sink>
+void put_ids(Sink& out, std::span<const NodeId> ids) {
+  out.varint(ids.size());
+  for (NodeId id : ids) out.varint(id);
+}
+
+// A stage member: its token, a varint ref count, per ref a tag byte and a
+// varint index.
+template <class Sink>
+void put_member(Sink& out, std::string_view token, std::span<const StageRef> refs) {
+  out.str(token);
+  out.varint(refs.size());
+  for (const StageRef& ref : refs) {
+    out.u8(static_cast<std::uint8_t>(ref.tag));
+    out.varint(ref.index);
+  }
+}
+
+// A value tag byte and its payload. Returns whether the value was a NaN.
+template <class Sink>
+bool put_value(Sink& out, const ParamValue& value, Nans nans) {
+  out.u8(static_cast<std::uint8_t>(value.tag()));
+  switch (value.tag()) {
+    case ParamValue::Tag::Int:
+      out.varint(zigzag(value.as_int()));
+      return false;
+    case ParamValue::Tag::Float: {
+      const double f = value.as_float();
+      const bool nan = f != f;
+      out.raw64(nan && nans == Nans::Canonicalize ? kCanonicalNanBits
+                                                  : std::bit_cast<std::uint64_t>(f));
+      return nan;
+    }
+    case ParamValue::Tag::Bool:
+      out.u8(value.as_bool() ? 1 : 0);
+      return false;
+    case ParamValue::Tag::Str:
+      out.str(value.as_str());
+      return false;
+  }
+  return false;
+}
+
+// A parameter block: varint count, per entry the key string and the value.
+// Returns whether a value was a NaN.
+template <class Sink>
+bool put_params(Sink& out, const ParamMap& params, Nans nans) {
+  bool nan = false;
+  out.varint(params.size());
+  for (const auto& [key, value] : params) {
+    out.str(key);
+    nan |= put_value(out, value, nans);
+  }
+  return nan;
+}
+
+}  // namespace zembrik::record
