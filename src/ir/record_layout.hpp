@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "base/failure.hpp"
 #include "ir/node_key.hpp"
 
 namespace zembrik::record {
@@ -71,7 +72,7 @@ template <NodeTag Tag>
 using TagConstant = std::integral_constant<NodeTag, Tag>;
 
 // Calls `f(TagConstant<tag>{})`. `tag` must be a node tag: records are
-// checked before they get here.
+// checked before they get here, and any other tag is an InternalFailure.
 template <class F>
 decltype(auto) visit_tag(NodeTag tag, F&& f) {
   switch (tag) {
@@ -90,8 +91,8 @@ decltype(auto) visit_tag(NodeTag tag, F&& f) {
     case NodeTag::Join:
       return f(TagConstant<NodeTag::Join>{});
   }
-  assert(false && "bad node tag");
-  __builtin_unreachable();
+  // Only a corrupted in-process record gets here; fail rather than guess.
+  fail("record has a bad node tag");
 }
 
 // The walk for a tag known only at run time; `f` must define every field.
