@@ -132,7 +132,4 @@ std::string_view name_of(const NodeKey& key);
 // "source", "op", "reduction", "external", "stage", "exchange" or "join".
 const char* kind_word(const NodeKey& key);
 
-// Seeded hash that agrees with NodeKey equality; never leaves the process.
-std::uint64_t hash_value(const NodeKey& key, std::uint64_t seed);
-
 }  // namespace zembrik
