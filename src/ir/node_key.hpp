@@ -20,6 +20,11 @@ namespace zembrik {
 using NodeId = std::uint64_t;
 using NodeIds = std::vector<NodeId>;
 
+// An id that names nothing, for a slot that holds no id (yet, or any more).
+// Ids are dense from 0, so no graph reaches it; the optimizer's engine ids
+// share it.
+inline constexpr NodeId kNoId = ~NodeId{0};
+
 // Reproducibility metadata of an External node; the strings are opaque.
 struct PayloadDescriptor {
   std::string kind;

@@ -41,12 +41,10 @@ struct IdentityHash {
 // inputs, and is rebuilt from the first kept node bearing that key; Op tokens
 // carry their whole key and stay, since the rules match them. A key is
 // decoded only the first time its identity comes up.
-constexpr NodeId kNotBoundary = ~NodeId{0};
-
 struct EngineInput {
   EngineGraph graph;
   // Per token: the first kept node (by input id) bearing a boundary symbol's
-  // key, kNotBoundary for an Op token.
+  // key, kNoId for an Op token.
   std::vector<NodeId> boundary_source;
 };
 
@@ -67,7 +65,7 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
         std::move(symbol), static_cast<std::uint32_t>(in.graph.tokens.size()));
     if (fresh) {
       in.graph.tokens.push_back(it->first);
-      in.boundary_source.push_back(boundary ? original : kNotBoundary);
+      in.boundary_source.push_back(boundary ? original : kNoId);
     }
     return it->second;
   };
@@ -146,7 +144,7 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
     record::split_at_inputs(nodes.record(id), stack);
   }
   LiveNodes live;
-  live.remap.assign(n, kDropped);
+  live.remap.assign(n, kNoId);
   for (NodeId i = 0; i < n; ++i) {
     if (!marked[i]) continue;
     live.remap[i] = live.kept.size();
@@ -188,7 +186,7 @@ Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs
   NodeIds ignored;
   const auto emit_boundary = [&](EngineId id, std::span<const NodeId> inputs, std::string& out) {
     const NodeId source = input.boundary_source.at(eliminated.graph.nodes[id].token);
-    if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
+    if (source == kNoId) throw InternalFailure("boundary token has a key");
     ignored.clear();
     record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs, out);
     return nodes.has_nan(source);
@@ -198,7 +196,7 @@ Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs
   Reduced reduced;
   reduced.node_map.resize(nodes.size());
   for (NodeId i = 0; i < nodes.size(); ++i) {
-    if (live.remap[i] == kDropped) continue;
+    if (live.remap[i] == kNoId) continue;
     reduced.node_map[i] = fused.placement[eliminated.cse_map[canonical.class_map[live.remap[i]]]];
   }
   reduced.report = ReductionReport{

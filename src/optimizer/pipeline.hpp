@@ -19,12 +19,9 @@
 
 namespace zembrik {
 
-// The dropped marker of `remap`.
-inline constexpr NodeId kDropped = ~NodeId{0};
-
 struct LiveNodes {
   std::vector<NodeId> kept;     // input ids of the kept nodes, ascending
-  std::vector<NodeId> remap;    // per input id: position among the kept, or kDropped
+  std::vector<NodeId> remap;    // per input id: position among the kept, or kNoId
   std::vector<NodeId> outputs;  // the outputs renumbered, order and repeats kept
 };
 

@@ -133,11 +133,11 @@ class Emission {
   Emission(const EngineGraph& graph, const std::vector<EngineId>& stage_of)
       : graph_(graph),
         stage_of_(stage_of),
-        new_id_(graph.size(), kUnset),
+        new_id_(graph.size(), kNoId),
         placement_(graph.size()),
         member_index_(graph.size()),
         external_pos_(graph.size()),
-        seen_in_(graph.size(), kUnset) {}
+        seen_in_(graph.size(), kNoId) {}
 
   void boundary(EngineId key, const BoundaryEmitter& emit_boundary) {
     inputs_.clear();
@@ -176,12 +176,10 @@ class Emission {
   }
 
  private:
-  static constexpr NodeId kUnset = ~NodeId{0};
-
   // Inputs come from smaller ids, whose stages are emitted already.
   NodeId resolved(EngineId x) const {
     const NodeId at = new_id_[stage_of_[x]];
-    if (at == kUnset) throw InternalFailure("stage input emitted earlier");
+    if (at == kNoId) throw InternalFailure("stage input emitted earlier");
     return at;
   }
 
