@@ -2,6 +2,7 @@
 
 #include "base/failure.hpp"
 #include "eqsat/flat_map.hpp"
+#include "ir/utf8.hpp"
 
 namespace zembrik::eqsat {
 namespace {
@@ -12,45 +13,18 @@ bool is_unicode_white_space(char32_t c) {
          c == 0x3000;
 }
 
-bool is_continuation(unsigned char byte) {
-  return (byte & 0xC0) == 0x80;
-}
-
-// Decodes the character whose bytes are `bytes`; malformed input decodes to
-// something that is not white space, so it is never trimmed.
-char32_t decode(std::string_view bytes) {
-  const auto lead = static_cast<unsigned char>(bytes[0]);
-  if (bytes.size() == 1) return lead < 0x80 ? lead : 0xFFFD;
-  char32_t c = lead & (0x7F >> bytes.size());
-  for (std::size_t k = 1; k < bytes.size(); ++k) {
-    c = (c << 6) | (static_cast<unsigned char>(bytes[k]) & 0x3F);
-  }
-  return c;
-}
-
-std::size_t leading_character_length(std::string_view text) {
-  std::size_t length = 1;
-  while (length < text.size() && length < 4 && is_continuation(text[length])) ++length;
-  return length;
-}
-
-std::size_t trailing_character_length(std::string_view text) {
-  std::size_t length = 1;
-  while (length < text.size() && length < 4 && is_continuation(text[text.size() - length])) {
-    ++length;
-  }
-  return length;
-}
-
+// Pattern text may hold any bytes, so characters are framed loosely; a
+// malformed one decodes to whatever its bits say, and a lone non-ASCII byte
+// to U+FFFD, which is not white space.
 std::string_view trim_white_space(std::string_view text) {
   while (!text.empty()) {
-    const std::size_t length = leading_character_length(text);
-    if (!is_unicode_white_space(decode(text.substr(0, length)))) break;
+    const std::size_t length = utf8::loose_first_length(text);
+    if (!is_unicode_white_space(utf8::code_point_of(text.substr(0, length)))) break;
     text.remove_prefix(length);
   }
   while (!text.empty()) {
-    const std::size_t length = trailing_character_length(text);
-    if (!is_unicode_white_space(decode(text.substr(text.size() - length)))) break;
+    const std::size_t length = utf8::loose_last_length(text);
+    if (!is_unicode_white_space(utf8::code_point_of(text.substr(text.size() - length)))) break;
     text.remove_suffix(length);
   }
   return text;

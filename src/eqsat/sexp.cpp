@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "ir/utf8.hpp"
+
 namespace zembrik::eqsat {
 namespace {
 
@@ -11,17 +13,10 @@ namespace {
 // the stack. Real patterns nest a handful of levels.
 constexpr unsigned kMaxDepth = 1000;
 
-// Length of the UTF-8 sequence a lead byte starts; a stray byte counts as one
-// character so that no input can make the reader stall.
-std::size_t utf8_length(unsigned char lead) {
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  if (lead >= 0xC0) return 2;
-  return 1;
-}
-
-// Walks the text one Unicode character at a time. Every structural character
-// is ASCII, so atoms can be cut out of the UTF-8 bytes directly.
+// Walks the text one Unicode character at a time, each as long as its lead
+// byte says; a stray byte counts as one character, so no input can make the
+// reader stall. Every structural character is ASCII, so atoms can be cut out
+// of the UTF-8 bytes directly.
 class Parser {
  public:
   explicit Parser(std::string_view text) : text_(text) {}
@@ -47,7 +42,7 @@ class Parser {
 
   // The current character as text; its bytes may run past a truncated end.
   std::string_view current_character() const {
-    const std::size_t length = utf8_length(static_cast<unsigned char>(peek()));
+    const std::size_t length = utf8::sequence_length(static_cast<unsigned char>(peek()));
     return text_.substr(position_, length);
   }
 
@@ -58,7 +53,8 @@ class Parser {
     } else {
       ++column_;
     }
-    position_ = std::min(text_.size(), position_ + utf8_length(static_cast<unsigned char>(peek())));
+    position_ = std::min(text_.size(),
+                         position_ + utf8::sequence_length(static_cast<unsigned char>(peek())));
   }
 
   ParseError error(std::string msg) const {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "ir/utf8.hpp"
+
 namespace zembrik {
 
 namespace {
@@ -38,59 +40,7 @@ void append_code_point_escape(std::string& out, char32_t cp) {
   out += '}';
 }
 
-// Decodes one well-formed UTF-8 sequence at the start of `text` into `cp` and
-// returns its length, or returns 0 for a malformed, overlong, surrogate or
-// out-of-range sequence (including one cut off by the end of the text).
-std::size_t decode_utf8(std::string_view text, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    cp = lead;
-    return 1;
-  }
-  // Length, payload bits of the lead byte and the smallest code point that
-  // needs this length (anything below it is an overlong form).
-  std::size_t length = 0;
-  char32_t min = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    cp = lead & 0x1F;
-    min = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    cp = lead & 0x0F;
-    min = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    cp = lead & 0x07;
-    min = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i) & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
 }  // namespace
-
-bool valid_utf8_decoding(std::string_view text) {
-  while (!text.empty()) {
-    if (static_cast<unsigned char>(text[0]) < 0x80) {
-      text.remove_prefix(1);
-      continue;
-    }
-    char32_t cp;
-    const std::size_t length = decode_utf8(text, cp);
-    if (length == 0) return false;
-    text.remove_prefix(length);
-  }
-  return true;
-}
 
 std::string display_float(double value) {
   std::string out;
@@ -161,15 +111,14 @@ std::string display_str(std::string_view utf8) {
   return out;
 }
 
-void append_display_str(std::string& out, std::string_view utf8) {
+void append_display_str(std::string& out, std::string_view text) {
   out += '"';
-  while (!utf8.empty()) {
-    char32_t cp = 0;
-    const std::size_t length = decode_utf8(utf8, cp);
+  while (!text.empty()) {
+    const auto [cp, length] = utf8::decode(text);
     if (length == 0) {
       // Malformed input: each byte of a broken sequence shows as U+FFFD.
       out += "\\u{fffd}";
-      utf8.remove_prefix(1);
+      text.remove_prefix(1);
       continue;
     }
     switch (cp) {
@@ -195,10 +144,10 @@ void append_display_str(std::string& out, std::string_view utf8) {
         if (needs_escape(cp)) {
           append_code_point_escape(out, cp);
         } else {
-          out.append(utf8.data(), length);
+          out.append(text.data(), length);
         }
     }
-    utf8.remove_prefix(length);
+    text.remove_prefix(length);
   }
   out += '"';
 }

@@ -25,14 +25,4 @@ void append_display_float(std::string& out, double value);
 std::string display_str(std::string_view utf8);
 void append_display_str(std::string& out, std::string_view utf8);
 
-// Whether `text` is well-formed UTF-8: no overlong forms, surrogates, code
-// points above U+10FFFF or cut-off sequences, so Python can decode it.
-// Inline for the common all-ASCII case, which needs no decoding.
-bool valid_utf8_decoding(std::string_view text);
-inline bool valid_utf8(std::string_view text) {
-  unsigned char high = 0;
-  for (const char c : text) high |= static_cast<unsigned char>(c);
-  return high < 0x80 || valid_utf8_decoding(text);
-}
-
 }  // namespace zembrik

@@ -111,14 +111,6 @@ class Reader {
 
 }  // namespace
 
-void encode_value(const ParamValue& value, std::string& out, Nans nans) {
-  append(out, [&](auto& sink) { return put_value(sink, value, nans); });
-}
-
-bool encode_params(const ParamMap& params, std::string& out, Nans nans) {
-  return append(out, [&](auto& sink) { return put_params(sink, params, nans); });
-}
-
 bool encode(const NodeKey& key, std::string& out, Nans nans) {
   return append(out, [&](auto& sink) { return put_key(sink, key, nans); });
 }

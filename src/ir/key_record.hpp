@@ -34,8 +34,6 @@ namespace zembrik::record {
 // Appends the record of `key` to `out`. Returns true when a float parameter
 // of the key is a NaN, i.e. when the record's bytes are not yet canonical.
 bool encode(const NodeKey& key, std::string& out, Nans nans = Nans::Keep);
-bool encode_params(const ParamMap& params, std::string& out, Nans nans = Nans::Keep);
-void encode_value(const ParamValue& value, std::string& out, Nans nans = Nans::Keep);
 
 // Rebuilds the key of a record written by `encode`. A record whose parameter
 // entries are out of key order decodes to the sorted map.

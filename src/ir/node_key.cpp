@@ -1,8 +1,5 @@
 #include "ir/node_key.hpp"
 
-#include "ir/hash.hpp"
-#include "ir/key_record.hpp"
-
 namespace zembrik {
 
 const NodeIds& inputs_of(const NodeKey& key) {
@@ -59,12 +56,6 @@ const char* kind_word(const NodeKey& key) {
   static constexpr const char* kWords[] = {"source", "op",       "reduction", "external",
                                            "stage",  "exchange", "join"};
   return kWords[key.index()];
-}
-
-std::uint64_t hash_value(const NodeKey& key, std::uint64_t seed) {
-  std::string bytes;
-  record::encode(key, bytes, record::Nans::Canonicalize);
-  return keyed_hash(bytes, seeded_key(seed));
 }
 
 }  // namespace zembrik

@@ -20,6 +20,11 @@ namespace zembrik {
 using NodeId = std::uint64_t;
 using NodeIds = std::vector<NodeId>;
 
+// An id that names nothing, for a slot that holds no id (yet, or any more).
+// Ids are dense from 0, so no graph reaches it; the optimizer's engine ids
+// share it.
+inline constexpr NodeId kNoId = ~NodeId{0};
+
 // Reproducibility metadata of an External node; the strings are opaque.
 struct PayloadDescriptor {
   std::string kind;
@@ -131,8 +136,5 @@ std::string_view name_of(const NodeKey& key);
 
 // "source", "op", "reduction", "external", "stage", "exchange" or "join".
 const char* kind_word(const NodeKey& key);
-
-// Seeded hash that agrees with NodeKey equality; never leaves the process.
-std::uint64_t hash_value(const NodeKey& key, std::uint64_t seed);
 
 }  // namespace zembrik

@@ -5,8 +5,6 @@
 #include <charconv>
 
 #include "ir/display.hpp"
-#include "ir/hash.hpp"
-#include "ir/key_record.hpp"
 
 namespace zembrik {
 
@@ -41,18 +39,6 @@ ParamMap ParamMap::from_entries(std::vector<ParamEntry> entries) {
   return map;
 }
 
-std::string display(const ParamValue& value) {
-  std::string out;
-  append_display(out, value);
-  return out;
-}
-
-std::string display(const ParamMap& params) {
-  std::string out;
-  append_display(out, params);
-  return out;
-}
-
 void append_display(std::string& out, const ParamValue& value) {
   switch (value.tag()) {
     case ParamValue::Tag::Int: {
@@ -82,18 +68,6 @@ void append_display(std::string& out, const ParamMap& params) {
     append_display(out, params[i].second);
   }
   out += '}';
-}
-
-std::uint64_t hash_value(const ParamValue& value, std::uint64_t seed) {
-  std::string bytes;
-  record::encode_value(value, bytes, record::Nans::Canonicalize);
-  return keyed_hash(bytes, seeded_key(seed));
-}
-
-std::uint64_t hash_value(const ParamMap& params, std::uint64_t seed) {
-  std::string bytes;
-  record::encode_params(params, bytes, record::Nans::Canonicalize);
-  return keyed_hash(bytes, seeded_key(seed));
 }
 
 }  // namespace zembrik

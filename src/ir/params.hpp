@@ -88,15 +88,8 @@ class ParamMap {
 };
 
 // Human-readable text of a value, as node labels show it.
-std::string display(const ParamValue& value);
-// "{key=value, ...}" in map order.
-std::string display(const ParamMap& params);
 void append_display(std::string& out, const ParamValue& value);
+// "{key=value, ...}" in map order.
 void append_display(std::string& out, const ParamMap& params);
-
-// Seeded hashes that agree with the equality above. They never leave the
-// process: nothing persists or shows them.
-std::uint64_t hash_value(const ParamValue& value, std::uint64_t seed);
-std::uint64_t hash_value(const ParamMap& params, std::uint64_t seed);
 
 }  // namespace zembrik

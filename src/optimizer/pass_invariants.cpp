@@ -45,7 +45,7 @@ void verify(const LiveNodes& live, std::size_t input_nodes) {
     require(live.remap[live.kept[k]] == k, "remap gives a kept node its position");
   }
   std::size_t mapped = 0;
-  for (NodeId r : live.remap) mapped += r != kDropped;
+  for (NodeId r : live.remap) mapped += r != kNoId;
   require(mapped == live.kept.size(), "remap drops every node not kept");
   for (NodeId o : live.outputs) require(o < live.kept.size(), "outputs are kept");
 }
@@ -70,7 +70,7 @@ void verify(const EngineInput& input) {
   const EngineGraph& graph = input.graph;
   require(input.boundary_source.size() == graph.tokens.size(), "a source entry per token");
   for (std::size_t t = 0; t < graph.tokens.size(); ++t) {
-    require((input.boundary_source[t] == kNotBoundary) == is_op_token(graph.tokens[t]),
+    require((input.boundary_source[t] == kNoId) == is_op_token(graph.tokens[t]),
             "every boundary token has a key to rebuild it from");
   }
 }

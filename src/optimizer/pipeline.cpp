@@ -61,7 +61,7 @@ BoundaryEmitter rebuild_boundaries(const NodeArena& nodes, const EngineInput& in
   return [&nodes, &input, &graph, ignored = NodeIds()](EngineId id, std::span<const NodeId> inputs,
                                                        std::string& out) mutable {
     const NodeId source = input.boundary_source.at(graph.nodes[id].token);
-    if (source == kNotBoundary) throw InternalFailure("boundary token has a key");
+    if (source == kNoId) throw InternalFailure("boundary token has a key");
     ignored.clear();
     record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs, out);
     return nodes.has_nan(source);
@@ -74,7 +74,7 @@ NodeMap compose_node_map(const LiveNodes& live, const Canonicalized& canonical,
                          const Eliminated& eliminated, const FusedGraph& fused) {
   NodeMap node_map(live.remap.size());
   for (NodeId i = 0; i < live.remap.size(); ++i) {
-    if (live.remap[i] == kDropped) continue;
+    if (live.remap[i] == kNoId) continue;
     node_map[i] = fused.placement[eliminated.cse_map[canonical.class_map[live.remap[i]]]];
   }
   return node_map;
@@ -107,7 +107,7 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
     record::split_at_inputs(nodes.record(id), stack);
   }
   LiveNodes live;
-  live.remap.assign(n, kDropped);
+  live.remap.assign(n, kNoId);
   for (NodeId i = 0; i < n; ++i) {
     if (!marked[i]) continue;
     live.remap[i] = live.kept.size();
@@ -155,7 +155,7 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
         std::move(symbol), static_cast<std::uint32_t>(in.graph.tokens.size()));
     if (fresh) {
       in.graph.tokens.push_back(it->first);
-      in.boundary_source.push_back(boundary ? original : kNotBoundary);
+      in.boundary_source.push_back(boundary ? original : kNoId);
     }
     return it->second;
   };

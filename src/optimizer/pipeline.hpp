@@ -21,12 +21,9 @@
 
 namespace zembrik {
 
-// The dropped marker of `remap`.
-inline constexpr NodeId kDropped = ~NodeId{0};
-
 struct LiveNodes {
   std::vector<NodeId> kept;     // input ids of the kept nodes, ascending
-  std::vector<NodeId> remap;    // per input id: position among the kept, or kDropped
+  std::vector<NodeId> remap;    // per input id: position among the kept, or kNoId
   std::vector<NodeId> outputs;  // the outputs renumbered, order and repeats kept
 };
 
@@ -42,9 +39,6 @@ struct DeadCodeEliminated {
 
 DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const NodeId> outputs);
 
-// The boundary_source of an Op token.
-inline constexpr NodeId kNotBoundary = ~NodeId{0};
-
 // The kept nodes as an EngineGraph, plus the key each boundary token stands
 // for.
 //
@@ -56,7 +50,7 @@ inline constexpr NodeId kNotBoundary = ~NodeId{0};
 struct EngineInput {
   EngineGraph graph;
   // Per token: the first kept node (by input id) bearing a boundary symbol's
-  // key, or kNotBoundary.
+  // key, kNoId for an Op token.
   std::vector<NodeId> boundary_source;
 };
 

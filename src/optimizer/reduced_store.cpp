@@ -70,7 +70,7 @@ Result<GraphStore, BadNodeId> cone(const GraphStore& store, std::span<const Node
   Reduced reduced;
   reduced.node_map.resize(kept.remap.size());
   for (NodeId i = 0; i < kept.remap.size(); ++i) {
-    if (kept.remap[i] != kDropped) reduced.node_map[i] = Landing{kept.remap[i], std::nullopt};
+    if (kept.remap[i] != kNoId) reduced.node_map[i] = Landing{kept.remap[i], std::nullopt};
   }
   reduced.nodes = std::move(kept.nodes);
   reduced.outputs = std::move(kept.outputs);

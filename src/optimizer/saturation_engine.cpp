@@ -8,6 +8,7 @@
 #include "base/result.hpp"
 #include "eqsat/pattern.hpp"
 #include "eqsat/runner.hpp"
+#include "ir/node_key.hpp"
 #include "optimizer/rules.hpp"
 
 namespace zembrik {
@@ -71,15 +72,14 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
   const eqsat::EGraph& result = runner.egraph();
 
   // The smallest position of each class represents it; `class_pos` is
-  // indexed by canonical class id.
-  constexpr EngineId kNone = ~EngineId{0};
+  // indexed by canonical class id and holds kNoId until the class comes up.
   std::vector<eqsat::Id> canon(n);
   eqsat::Id largest_class = 0;
   for (EngineId i = 0; i < n; ++i) {
     canon[i] = result.find(ids[i]);
     largest_class = std::max(largest_class, canon[i]);
   }
-  std::vector<EngineId> class_pos(n == 0 ? 0 : std::size_t{largest_class} + 1, kNone);
+  std::vector<EngineId> class_pos(n == 0 ? 0 : std::size_t{largest_class} + 1, kNoId);
   SaturationRun outcome{{}, *runner.stop_reason(), runner.iterations().size()};
   Canonicalized& out = outcome.result;
   out.graph.tokens = graph.tokens;
@@ -87,11 +87,11 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
   std::vector<EngineId> operands;
   for (EngineId i = 0; i < n; ++i) {
     EngineId& pos = class_pos[canon[i]];
-    if (pos == kNone) {
+    if (pos == kNoId) {
       operands.clear();
       for (EngineId x : graph.inputs_of(i)) {
         const EngineId at = class_pos[canon[x]];
-        if (at == kNone) throw InternalFailure("operand class has a representative");
+        if (at == kNoId) throw InternalFailure("operand class has a representative");
         operands.push_back(at);
       }
       pos = out.graph.add_node(graph.nodes[i].token, operands, !is_op_token(graph.token_of(i)));

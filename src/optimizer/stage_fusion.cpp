@@ -53,7 +53,7 @@ Groups consumers_of(const EngineGraph& graph) {
 class StageReferences {
  public:
   explicit StageReferences(std::size_t nodes)
-      : member_index_(nodes), external_pos_(nodes), seen_in_(nodes, kUnseen) {}
+      : member_index_(nodes), external_pos_(nodes), seen_in_(nodes, kNoId) {}
 
   // `group` holds the members of stage `key` ascending; `resolved(x)` is the
   // reduced id of the node that input `x`, outside the stage, landed on.
@@ -75,8 +75,6 @@ class StageReferences {
   std::span<const StageRef> refs() const { return refs_; }
 
  private:
-  static constexpr EngineId kUnseen = ~EngineId{0};
-
   std::uint64_t input_position(NodeId at, EngineId key) {
     if (seen_in_[at] != key) {
       seen_in_[at] = key;
@@ -193,7 +191,7 @@ class Emission {
   Emission(const EngineGraph& graph, const std::vector<EngineId>& stage_of)
       : graph_(graph),
         stage_of_(stage_of),
-        new_id_(graph.size(), kUnset),
+        new_id_(graph.size(), kNoId),
         placement_(graph.size()),
         references_(graph.size()) {}
 
@@ -233,12 +231,10 @@ class Emission {
   }
 
  private:
-  static constexpr NodeId kUnset = ~NodeId{0};
-
   // Inputs come from smaller ids, whose stages are emitted already.
   NodeId resolved(EngineId x) const {
     const NodeId at = new_id_[stage_of_[x]];
-    if (at == kUnset) throw InternalFailure("stage input emitted earlier");
+    if (at == kNoId) throw InternalFailure("stage input emitted earlier");
     return at;
   }
 

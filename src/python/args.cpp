@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/failure.hpp"
 #include "python/pyref.hpp"
 
 namespace zembrik::py {
@@ -23,18 +24,18 @@ bool too_many_positional(const Signature& sig, Py_ssize_t positional, Py_ssize_t
                          Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (required == positional) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.name,
-                 positional, positional == 1 ? "" : "s", given, verb);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                 sig.name.c_str(), positional, positional == 1 ? "" : "s", given, verb);
   } else {
     PyErr_Format(PyExc_TypeError,
-                 "%s() takes from %zd to %zd positional arguments but %zd %s given", sig.name,
-                 required, positional, given, verb);
+                 "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                 sig.name.c_str(), required, positional, given, verb);
   }
   return false;
 }
 
 bool missing(const Signature& sig, const std::vector<const char*>& names, const char* what) {
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s argument%s: %s", sig.name,
+  PyErr_Format(PyExc_TypeError, "%s() missing %zu required %s argument%s: %s", sig.name.c_str(),
                names.size(), what, names.size() == 1 ? "" : "s", quoted_list(names).c_str());
   return false;
 }
@@ -43,7 +44,7 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nar
                PyObject* const* kw_names, PyObject* const* kw_values, Py_ssize_t nkw,
                PyObject** out) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(sig.parameters.size());
-  const Parameter* params = sig.parameters.begin();
+  const Parameter* params = sig.parameters.data();
   Py_ssize_t n_positional = 0;
   Py_ssize_t n_required_positional = 0;
   for (const Parameter& p : sig.parameters) {
@@ -61,7 +62,7 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nar
     Py_ssize_t index = -1;
     if (PyUnicode_Check(name)) {
       for (Py_ssize_t i = 0; i < count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(name, params[i].name) == 0) {
+        if (PyUnicode_CompareWithASCIIString(name, params[i].name.c_str()) == 0) {
           index = i;
           break;
         }
@@ -69,16 +70,16 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nar
     }
     if (index < 0) {
       if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name);
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name.c_str());
       } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                     name);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     sig.name.c_str(), name);
       }
       return false;
     }
     if (out[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
-                   params[index].name);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name.c_str(),
+                   params[index].name.c_str());
       return false;
     }
     out[index] = kw_values[k];
@@ -88,7 +89,7 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nar
   std::vector<const char*> absent_keyword;
   for (Py_ssize_t i = 0; i < count; ++i) {
     if (!params[i].required || out[i] != nullptr) continue;
-    (params[i].keyword_only ? absent_keyword : absent_positional).push_back(params[i].name);
+    (params[i].keyword_only ? absent_keyword : absent_positional).push_back(params[i].name.c_str());
   }
   if (!absent_positional.empty()) return missing(sig, absent_positional, "positional");
   if (!absent_keyword.empty()) return missing(sig, absent_keyword, "keyword-only");
@@ -96,6 +97,24 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nar
 }
 
 }  // namespace
+
+Signature Signature::from_doc(std::string_view owner, std::string_view doc) {
+  Signature signature;
+  std::string_view name;
+  const int count = read_text_signature(
+      doc, name, [&](std::string_view parameter, bool required, bool keyword_only) {
+        signature.parameters.push_back({std::string(parameter), required, keyword_only});
+      });
+  if (count < 0 || static_cast<std::size_t>(count) > kMaxParameters) {
+    fail("malformed text signature: " + std::string(doc.substr(0, doc.find('\n'))));
+  }
+  signature.name = owner.empty() ? std::string(name) : std::string(owner) + "." + std::string(name);
+  return signature;
+}
+
+std::string text_signature_name(std::string_view doc) {
+  return std::string(doc.substr(0, doc.find('(')));
+}
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {

@@ -1,29 +1,42 @@
 // The one argument binder behind every callable of the module.
 //
 // A Signature lists a callable's parameters as its text signature does:
-// positional-or-keyword ones first, then keyword-only ones. Binding fills one
-// borrowed slot per parameter (nullptr when omitted) and reports mistakes in
-// the interpreter's own wording, with the callable's full name.
+// positional-or-keyword ones first, then keyword-only ones. It is read from
+// that text signature, the line that starts the docstring, so the two cannot
+// drift apart. Binding fills one borrowed slot per parameter (nullptr when
+// omitted) and reports mistakes in the interpreter's own wording, with the
+// callable's full name.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <initializer_list>
+#include <cstddef>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "python/text_signature.hpp"
 
 namespace zembrik::py {
 
 struct Parameter {
-  const char* name;
+  std::string name;
   bool required = false;
   bool keyword_only = false;
 };
 
 struct Signature {
-  const char* name;  // "GraphStore.add_op", "version"
-  std::initializer_list<Parameter> parameters;
+  std::string name;  // "GraphStore.add_op", "version"
+  std::vector<Parameter> parameters;
+
+  // The signature of the callable whose docstring is `doc`; `owner` is the
+  // class a method belongs to, or empty for a class or a module function.
+  static Signature from_doc(std::string_view owner, std::string_view doc);
 };
+
+// The name a docstring's text signature gives, "add_op" or "GraphStore".
+std::string text_signature_name(std::string_view doc);
 
 // Vectorcall convention: `args[0..nargs)` positional, then one value per name
 // in `kwnames`. Returns false with a TypeError set.

@@ -18,6 +18,7 @@
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
+#include "python/method_table.hpp"
 #include "python/release_memory.hpp"
 #include "serialize/blob.hpp"
 #include "store/dot.hpp"
@@ -25,8 +26,8 @@
 namespace zembrik::py {
 namespace {
 
-// Every method takes the defining class, which leads to the module state.
-using Method = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// Methods take the defining class, which leads to the module state, and
+// their arguments bound (python/method_table.hpp).
 
 // Takes the key by value: converting an alternative to a NodeKey would copy.
 PyObject* record(PyObject* self, NodeKey key) {
@@ -35,11 +36,7 @@ PyObject* record(PyObject* self, NodeKey key) {
   return PyLong_FromUnsignedLongLong(id.value());
 }
 
-PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  static const Signature signature{"GraphStore.add_source", {{"name", true}, {"params"}}};
-  PyObject* a[2];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     NodeKey key = Source{};
     Source& source = std::get<Source>(key);
@@ -54,10 +51,7 @@ PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
 
 // add_op and add_reduction: a name, inputs and parameters.
 template <class Key>
-PyObject* add_named(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, const Signature& signature) {
-  PyObject* a[3];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* add_named(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     Key key;
     if (!name_argument(a[0], "name", key.name) || !ids_from_py(a[1], "inputs", key.inputs) ||
@@ -68,26 +62,7 @@ PyObject* add_named(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
   });
 }
 
-PyObject* add_op(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
-  static const Signature signature{"GraphStore.add_op",
-                                   {{"name", true}, {"inputs", true}, {"params"}}};
-  return add_named<Op>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* add_reduction(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-  static const Signature signature{"GraphStore.add_reduction",
-                                   {{"name", true}, {"inputs", true}, {"params"}}};
-  return add_named<Reduction>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  static const Signature signature{"GraphStore.add_external",
-                                   {{"descriptor", true}, {"inputs", true}, {"params"}}};
-  PyObject* a[3];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
     External key;
@@ -101,10 +76,7 @@ PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 
 // add_exchange and add_join: inputs and a scheme, no name.
 template <class Key>
-PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, const Signature& signature) {
-  PyObject* a[2];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     Key key;
     if (!ids_from_py(a[0], "inputs", key.inputs) || !params_from_py(a[1], key.params)) {
@@ -114,42 +86,20 @@ PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* args,
   });
 }
 
-PyObject* add_exchange(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  static const Signature signature{"GraphStore.add_exchange", {{"inputs", true}, {"params"}}};
-  return add_boundary<Exchange>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* add_join(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  static const Signature signature{"GraphStore.add_join", {{"inputs", true}, {"params"}}};
-  return add_boundary<Join>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* node_count(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  static const Signature signature{"GraphStore.node_count", {}};
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* node_count(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     return PyLong_FromUnsignedLongLong(store_of(self).node_count());
   });
 }
 
-PyObject* render_dot(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  static const Signature signature{"GraphStore.to_dot", {}};
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* render_dot(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     const std::string text = without_gil([&] { return to_dot(store_of(self)); });
     return string_to_py(text).release();
   });
 }
 
-PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
-  static const Signature signature{"GraphStore.serialize", {{"outputs"}}};
-  PyObject* a[1];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     GraphStore& store = store_of(self);
     const bool explicit_outputs = a[0] != nullptr && a[0] != Py_None;
@@ -189,11 +139,7 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
 
 // A static method: `cls` is the class, however it was called, because
 // finish_graph_store_type binds it.
-PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-  static const Signature signature{"GraphStore.deserialize", {{"data", true}}};
-  PyObject* a[1];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* deserialize_blob(PyObject* cls, PyObject* const* a) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     if (!PyBytes_Check(a[0])) {
@@ -213,10 +159,7 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* outputs(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-  static const Signature signature{"GraphStore.outputs", {}};
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* outputs(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls),
                  [&]() -> PyObject* { return ids_to_py(store_of(self).outputs()).release(); });
 }
@@ -298,10 +241,7 @@ PyRef node_dict(const ModuleState& state, NodeId id, bool output, const NodeKey&
   return dict;
 }
 
-PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames) {
-  static const Signature signature{"GraphStore.nodes", {}};
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
     const StoreSnapshot snapshot = without_gil([&] { return store_of(self).snapshot(); });
@@ -323,9 +263,7 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssi
   });
 }
 
-PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature signature{"GraphStore", {}};
-  if (!bind(signature, args, kwargs, nullptr)) return nullptr;
+PyObject* store_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -350,103 +288,95 @@ void store_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr char kStore[] = "GraphStore";
 
-constexpr const char* kDeserializeDoc =
+constexpr char kStoreDoc[] =
+    "GraphStore()\n--\n\nThread-safe interned graph store (frozen pyclass: interior mutability "
+    "via a Mutex, safe to\nshare across threads under the GIL and free-threaded 3.14t).";
+
+constexpr char kAddSourceDoc[] = "add_source($self, name, params=None)\n--\n\n";
+constexpr char kAddOpDoc[] = "add_op($self, name, inputs, params=None)\n--\n\n";
+constexpr char kAddReductionDoc[] = "add_reduction($self, name, inputs, params=None)\n--\n\n";
+constexpr char kAddExternalDoc[] = "add_external($self, descriptor, inputs, params=None)\n--\n\n";
+constexpr char kAddExchangeDoc[] =
+    "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 "
+    "§2.1). No `name` — an Exchange's identity is its\n`scheme` ParamMap (`params`) + its one "
+    "logical input; `nodes()[i][\"kind\"] == \"exchange\"`.";
+constexpr char kAddJoinDoc[] =
+    "add_join($self, inputs, params=None)\n--\n\nRecord a `Join` boundary (plan M40 §2.1). Two "
+    "inputs `[left, right]`; identity is its\n`scheme` ParamMap (`params`) + its ordered inputs; "
+    "`nodes()[i][\"kind\"] == \"join\"`.";
+constexpr char kNodeCountDoc[] = "node_count($self)\n--\n\n";
+constexpr char kToDotDoc[] = "to_dot($self)\n--\n\n";
+constexpr char kSerializeDoc[] =
+    "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, "
+    "byte-identical durable form (plan M8 / A.3.1:\nthe serializable IR — not cloudpickle — is "
+    "the canonical durable representation). With\n`outputs=` the bytes flag EXACTLY that set, "
+    "ignoring stored marks (M22: outputs are a\nproperty of the compile request); the default "
+    "keeps the marks-based behavior.";
+constexpr char kDeserializeDoc[] =
     "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the "
     "same node ids, so\n`serialize` of the result is byte-identical to the input (plan M8 "
     "determinism gate).";
+constexpr char kNodesDoc[] =
+    "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: "
+    "`inspect` renders the IR and\n`reproduce` interprets it). Each entry is a dict with `id`, "
+    "`kind`\n(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), "
+    "plus a\n`descriptor` dict for external nodes and `n_members` for stage nodes.";
+constexpr char kOutputsDoc[] =
+    "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator "
+    "returns, in order).";
+constexpr char kNodeMapDoc[] =
+    "node_map($self)\n--\n\n§8.2(i): for each node of the arena this store was REDUCED FROM, "
+    "where it landed here —\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped "
+    "it. Indexed by that\narena's node id. Empty for a store that did not come out of a "
+    "reduction.";
+constexpr char kConeDoc[] =
+    "cone($self, *, outputs)\n--\n\nopt_level=0 (M6): the 1:1 cone of `outputs` — DCE without "
+    "the rewrites — as a fresh store\nmarked with `outputs`; its `node_map` sends each kept id to "
+    "`(cone id, None)`.";
+constexpr char kReduceDoc[] =
+    "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer "
+    "(DCE + CSE + equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced "
+    "store and a report dict. `maximal_fusion=True` opts in\nto fusing fan-out ops whose "
+    "consumers all land in one stage (the default single-use rule is\npinned by the frozen M4 "
+    "suite).";
+constexpr char kReduceIncrementalDoc[] =
+    "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the "
+    "current graph (same result as `reduce`). For genuine\nstep-by-step reduction while "
+    "building, use `IncrementalReducer`.";
+constexpr char kReductionReportDoc[] =
+    "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current "
+    "graph, without keeping the reduced store.";
 
 // The function inside the static method: without METH_STATIC, so that the
 // interpreter passes it the class it is bound to.
-PyMethodDef deserialize_def = {
-    "deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize_blob)),
-    METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc};
+PyMethodDef deserialize_def = function_entry<deserialize_blob, kStore, kDeserializeDoc>();
 
 PyMethodDef store_methods[] = {
-    {"add_source", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_source})),
-     kMethodFlags, "add_source($self, name, params=None)\n--\n\n"},
-    {"add_op", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_op})),
-     kMethodFlags, "add_op($self, name, inputs, params=None)\n--\n\n"},
-    {"add_reduction",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_reduction})),
-     kMethodFlags, "add_reduction($self, name, inputs, params=None)\n--\n\n"},
-    {"add_external",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_external})),
-     kMethodFlags, "add_external($self, descriptor, inputs, params=None)\n--\n\n"},
-    {"add_exchange",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_exchange})),
-     kMethodFlags,
-     "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 "
-     "\xc2\xa7"
-     "2.1). No `name` \xe2\x80\x94 an Exchange's identity is its\n`scheme` ParamMap (`params`) + "
-     "its one logical input; `nodes()[i][\"kind\"] == \"exchange\"`."},
-    {"add_join", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{add_join})),
-     kMethodFlags,
-     "add_join($self, inputs, params=None)\n--\n\nRecord a `Join` boundary (plan M40 \xc2\xa7"
-     "2.1). Two inputs `[left, right]`; identity is its\n`scheme` ParamMap (`params`) + its "
-     "ordered inputs; `nodes()[i][\"kind\"] == \"join\"`."},
-    {"node_count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{node_count})),
-     kMethodFlags, "node_count($self)\n--\n\n"},
-    {"to_dot", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{render_dot})),
-     kMethodFlags, "to_dot($self)\n--\n\n"},
-    {"serialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{serialize})),
-     kMethodFlags,
-     "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, "
-     "byte-identical durable form (plan M8 / A.3.1:\nthe serializable IR \xe2\x80\x94 not "
-     "cloudpickle \xe2\x80\x94 is the canonical durable representation). With\n`outputs=` the "
-     "bytes flag EXACTLY that set, ignoring stored marks (M22: outputs are a\nproperty of the "
-     "compile request); the default keeps the marks-based behavior."},
-    {"deserialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deserialize_blob)),
-     METH_STATIC | METH_FASTCALL | METH_KEYWORDS, kDeserializeDoc},
-    {"nodes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{nodes})),
-     kMethodFlags,
-     "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: "
-     "`inspect` renders the IR and\n`reproduce` interprets it). Each entry is a dict with `id`, "
-     "`kind`\n(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), "
-     "plus a\n`descriptor` dict for external nodes and `n_members` for stage nodes."},
-    {"outputs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{outputs})),
-     kMethodFlags,
-     "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator "
-     "returns, in order)."},
-    {"node_map",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_node_map})),
-     kMethodFlags,
-     "node_map($self)\n--\n\n\xc2\xa7"
-     "8.2(i): for each node of the arena this store was REDUCED FROM, where it landed here "
-     "\xe2\x80\x94\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed "
-     "by that\narena's node id. Empty for a store that did not come out of a reduction."},
-    {"cone", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_cone})),
-     kMethodFlags,
-     "cone($self, *, outputs)\n--\n\nopt_level=0 (M6): the 1:1 cone of `outputs` \xe2\x80\x94 DCE "
-     "without the rewrites \xe2\x80\x94 as a fresh store\nmarked with `outputs`; its `node_map` "
-     "sends each kept id to `(cone id, None)`."},
-    {"reduce", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_reduce})),
-     kMethodFlags,
-     "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer (DCE "
-     "+ CSE + equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced store "
-     "and a report dict. `maximal_fusion=True` opts in\nto fusing fan-out ops whose consumers all "
-     "land in one stage (the default single-use rule is\npinned by the frozen M4 suite)."},
-    {"reduce_incremental",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_reduce_incremental})),
-     kMethodFlags,
-     "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the "
-     "current graph (same result as `reduce`). For genuine\nstep-by-step reduction while building, "
-     "use `IncrementalReducer`."},
-    {"reduction_report",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method{store_reduction_report})),
-     kMethodFlags,
-     "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current graph, "
-     "without keeping the reduced store."},
-    {nullptr, nullptr, 0, nullptr},
+    method_entry<add_source, kStore, kAddSourceDoc>(),
+    method_entry<add_named<Op>, kStore, kAddOpDoc>(),
+    method_entry<add_named<Reduction>, kStore, kAddReductionDoc>(),
+    method_entry<add_external, kStore, kAddExternalDoc>(),
+    method_entry<add_boundary<Exchange>, kStore, kAddExchangeDoc>(),
+    method_entry<add_boundary<Join>, kStore, kAddJoinDoc>(),
+    method_entry<node_count, kStore, kNodeCountDoc>(),
+    method_entry<render_dot, kStore, kToDotDoc>(),
+    method_entry<serialize, kStore, kSerializeDoc>(),
+    function_entry<deserialize_blob, kStore, kDeserializeDoc>(METH_STATIC),
+    method_entry<nodes, kStore, kNodesDoc>(),
+    method_entry<outputs, kStore, kOutputsDoc>(),
+    method_entry<store_node_map, kStore, kNodeMapDoc>(),
+    method_entry<store_cone, kStore, kConeDoc>(),
+    method_entry<store_reduce, kStore, kReduceDoc>(),
+    method_entry<store_reduce_incremental, kStore, kReduceIncrementalDoc>(),
+    method_entry<store_reduction_report, kStore, kReductionReportDoc>(),
+    kEndOfMethods,
 };
 
 PyType_Slot store_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "GraphStore()\n--\n\nThread-safe interned graph store (frozen pyclass: "
-                    "interior mutability via a Mutex, safe to\nshare across threads under the GIL "
-                    "and free-threaded 3.14t).")},
-    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_doc, const_cast<char*>(kStoreDoc)},
+    new_slot<store_new, kStoreDoc>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
     {Py_tp_methods, store_methods},
     {0, nullptr},

@@ -22,13 +22,12 @@ extern PyType_Spec graph_store_spec;
 PyObject* wrap_store(PyTypeObject* type, GraphStore&& store);
 
 // The reduction methods (graph_store_reduction.cpp), for the class's method
-// table.
-PyObject* store_node_map(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* store_cone(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* store_reduce(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
-PyObject* store_reduce_incremental(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t,
-                                   PyObject*);
-PyObject* store_reduction_report(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
+// table, which documents them; they take their arguments bound.
+PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const* args);
+PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* args);
+PyObject* store_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args);
+PyObject* store_reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const* args);
+PyObject* store_reduction_report(PyObject* self, PyTypeObject* cls, PyObject* const* args);
 
 // Completes the class once it exists: binds the static method deserialize to
 // it, since static methods are not told their class. Returns -1 on failure.

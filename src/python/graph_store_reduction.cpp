@@ -4,7 +4,6 @@
 // returns new, independent stores.
 #include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
-#include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
@@ -41,12 +40,7 @@ PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<No
 
 }  // namespace
 
-PyObject* store_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  static const Signature signature{"GraphStore.reduce",
-                                   {{"maximal_fusion", false, true}, {"outputs", false, true}}};
-  PyObject* a[2];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* store_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     bool maximal_fusion = false;
     std::optional<NodeIds> outputs;
@@ -60,10 +54,7 @@ PyObject* store_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* args,
 
 // reduction_report and reduce_incremental: only `outputs`, single-use fusion.
 template <bool kReportOnly>
-PyObject* reduce_plain(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, const Signature& signature) {
-  PyObject* a[1];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* reduce_plain(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     std::optional<NodeIds> outputs;
     if (!optional_ids(a[0], "outputs", outputs)) return nullptr;
@@ -71,23 +62,15 @@ PyObject* reduce_plain(PyObject* self, PyTypeObject* cls, PyObject* const* args,
   });
 }
 
-PyObject* store_reduction_report(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"GraphStore.reduction_report", {{"outputs", false, true}}};
-  return reduce_plain<true>(self, cls, args, nargs, kwnames, signature);
+PyObject* store_reduction_report(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
+  return reduce_plain<true>(self, cls, a);
 }
 
-PyObject* store_reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                                   Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"GraphStore.reduce_incremental", {{"outputs", false, true}}};
-  return reduce_plain<false>(self, cls, args, nargs, kwnames, signature);
+PyObject* store_reduce_incremental(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
+  return reduce_plain<false>(self, cls, a);
 }
 
-PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  static const Signature signature{"GraphStore.cone", {{"outputs", true, true}}};
-  PyObject* a[1];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     NodeIds outputs;
     if (!ids_from_py(a[0], "outputs", outputs)) return nullptr;
@@ -97,10 +80,7 @@ PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
   });
 }
 
-PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-  static const Signature signature{"GraphStore.node_map", {}};
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     const NodeMap map = store_of(self).node_map();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(map.size())));

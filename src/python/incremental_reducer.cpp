@@ -16,12 +16,11 @@
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
+#include "python/method_table.hpp"
 #include "python/release_memory.hpp"
 
 namespace zembrik::py {
 namespace {
-
-using Method = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 Guarded<IncrementalReducer>& reducer_of(PyObject* self) {
   return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
@@ -41,11 +40,7 @@ Result<std::uint64_t, BadNodeId> consume(IncrementalReducer& reducer, const Grap
   return reducer.step(store.snapshot_from(reducer.watermark()));
 }
 
-PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames) {
-  static const Signature signature{"IncrementalReducer.step", {{"store", true}}};
-  PyObject* a[1];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
     GraphStore* store = nullptr;
@@ -60,9 +55,7 @@ PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssiz
 
 // watermark, total_work and canonical_count: one number read under the lock.
 template <std::uint64_t (IncrementalReducer::*Count)() const>
-PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, const Signature& signature) {
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
+PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     // A step or finalize may hold the reducer for long; waiting for it with
     // the interpreter lock would stop every other thread.
@@ -75,31 +68,7 @@ PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssi
   });
 }
 
-PyObject* watermark(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
-  static const Signature signature{"IncrementalReducer.watermark", {}};
-  return count<&IncrementalReducer::watermark>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* total_work(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-  static const Signature signature{"IncrementalReducer.total_work", {}};
-  return count<&IncrementalReducer::total_work>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* canonical_count(PyObject* self, PyTypeObject* cls, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"IncrementalReducer.canonical_count", {}};
-  return count<&IncrementalReducer::canonical_count>(self, cls, args, nargs, kwnames, signature);
-}
-
-PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-  static const Signature signature{
-      "IncrementalReducer.finalize",
-      {{"store", true}, {"maximal_fusion", false, true}, {"outputs", false, true}}};
-  PyObject* a[3];
-  if (!bind(signature, args, nargs, kwnames, a)) return nullptr;
+PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
     GraphStore* store = nullptr;
@@ -150,9 +119,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_
   });
 }
 
-PyObject* reducer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature signature{"IncrementalReducer", {}};
-  if (!bind(signature, args, kwargs, nullptr)) return nullptr;
+PyObject* reducer_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -168,44 +135,46 @@ void reducer_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr char kReducer[] = "IncrementalReducer";
 
-PyCFunction as_function(Method method) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
-}
+constexpr char kReducerDoc[] =
+    "IncrementalReducer()\n--\n\nGenuinely incremental reduction (plan §A.1): feed it a store as "
+    "the graph is being built; each\n`step` canonicalizes ONLY the nodes recorded since the last "
+    "step (identity elimination,\ncommutativity dedup, hash-consing — the same sound rules the "
+    "SaturationEngine runs), so a concise\ncanonical form is maintained while building and "
+    "`finalize` does one linear pass instead of a\nwhole-history optimization. `total_work()` "
+    "counts nodes processed across all steps — it equals\nthe node count of the store, no "
+    "matter how many steps fed it (the incrementality witness).";
+
+constexpr char kStepDoc[] =
+    "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last step. "
+    "Returns how many were processed\n(the delta size). The reducer must always be fed the "
+    "same store.";
+constexpr char kWatermarkDoc[] =
+    "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far.";
+constexpr char kTotalWorkDoc[] =
+    "total_work($self)\n--\n\nCumulative nodes processed across all steps (== watermark: each "
+    "node touched once).";
+constexpr char kCanonicalCountDoc[] =
+    "canonical_count($self)\n--\n\nSize of the maintained canonical form.";
+constexpr char kFinalizeDoc[] =
+    "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\nFinish: consume any "
+    "remaining delta, then reduce the maintained canonical form against the\nstore's marked "
+    "outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\nignored). "
+    "Returns the reduced store + report, exactly like `GraphStore.reduce`.";
 
 PyMethodDef reducer_methods[] = {
-    {"step", as_function(step), kMethodFlags,
-     "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last step. "
-     "Returns how many were processed\n(the delta size). The reducer must always be fed the "
-     "same store."},
-    {"watermark", as_function(watermark), kMethodFlags,
-     "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far."},
-    {"total_work", as_function(total_work), kMethodFlags,
-     "total_work($self)\n--\n\nCumulative nodes processed across all steps (== watermark: each "
-     "node touched once)."},
-    {"canonical_count", as_function(canonical_count), kMethodFlags,
-     "canonical_count($self)\n--\n\nSize of the maintained canonical form."},
-    {"finalize", as_function(finalize), kMethodFlags,
-     "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\nFinish: consume any "
-     "remaining delta, then reduce the maintained canonical form against the\nstore's marked "
-     "outputs \xe2\x80\x94 or, with `outputs=`, against EXACTLY that set (M22: stored marks\n"
-     "ignored). Returns the reduced store + report, exactly like `GraphStore.reduce`."},
-    {nullptr, nullptr, 0, nullptr},
+    method_entry<step, kReducer, kStepDoc>(),
+    method_entry<count<&IncrementalReducer::watermark>, kReducer, kWatermarkDoc>(),
+    method_entry<count<&IncrementalReducer::total_work>, kReducer, kTotalWorkDoc>(),
+    method_entry<count<&IncrementalReducer::canonical_count>, kReducer, kCanonicalCountDoc>(),
+    method_entry<finalize, kReducer, kFinalizeDoc>(),
+    kEndOfMethods,
 };
 
 PyType_Slot reducer_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>(
-         "IncrementalReducer()\n--\n\nGenuinely incremental reduction (plan \xc2\xa7"
-         "A.1): feed it a store as the graph is being built; each\n`step` canonicalizes ONLY the "
-         "nodes recorded since the last step (identity elimination,\ncommutativity dedup, "
-         "hash-consing \xe2\x80\x94 the same sound rules the SaturationEngine runs), so a "
-         "concise\ncanonical form is maintained while building and `finalize` does one linear "
-         "pass instead of a\nwhole-history optimization. `total_work()` counts nodes processed "
-         "across all steps \xe2\x80\x94 it equals\nthe node count of the store, no matter how "
-         "many steps fed it (the incrementality witness).")},
-    {Py_tp_new, reinterpret_cast<void*>(reducer_new)},
+    {Py_tp_doc, const_cast<char*>(kReducerDoc)},
+    new_slot<reducer_new, kReducerDoc>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(reducer_dealloc)},
     {Py_tp_methods, reducer_methods},
     {0, nullptr},

@@ -1,22 +1,24 @@
 // The zembrik_core module: GraphStore, PayloadDescriptor, IncrementalReducer
 // and version(), registered in that order and listed in __all__. Multi-phase
 // initialisation; all state lives in the module object.
-#include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/graph_store.hpp"
 #include "python/incremental_reducer.hpp"
+#include "python/method_table.hpp"
 #include "python/module_state.hpp"
 #include "python/payload_descriptor.hpp"
+#include "python/pyref.hpp"
+
+// The package's version, which the build passes on from pyproject.toml.
+#ifndef ZEMBRIK_VERSION
+#error "ZEMBRIK_VERSION is set by the build"
+#endif
 
 namespace zembrik::py {
 namespace {
 
-constexpr const char* kVersion = "0.0.7";
-
-PyObject* version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"version", {}};
-  if (!bind(signature, args, nargs, kwnames, nullptr)) return nullptr;
-  return PyUnicode_FromString(kVersion);
+PyObject* version(PyObject*, PyObject* const*) {
+  return PyUnicode_FromString(ZEMBRIK_VERSION);
 }
 
 // Sets module.<name> and appends the name to __all__, creating it first.
@@ -39,10 +41,11 @@ int add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject*& slot) {
   return add_public(module, name, type);
 }
 
+constexpr char kVersionDoc[] = "version()\n--\n\n";
+
 PyMethodDef module_methods[] = {
-    {"version", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(version)),
-     METH_FASTCALL | METH_KEYWORDS, "version()\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    function_entry<version, kNoOwner, kVersionDoc>(),
+    kEndOfMethods,
 };
 
 int module_exec(PyObject* module) {
@@ -68,19 +71,13 @@ int module_exec(PyObject* module) {
   }
   if (add_type(module, &payload_descriptor_spec, state->payload_descriptor_type) < 0) return -1;
   if (add_type(module, &incremental_reducer_spec, state->incremental_reducer_type) < 0) return -1;
-  PyObject* version_function = PyObject_GetAttrString(module, "version");
-  if (version_function == nullptr) return -1;
-  const int added = add_public(module, "version", version_function);
-  Py_DECREF(version_function);
-  return added;
-}
-
-ModuleState* maybe_state(PyObject* module) {
-  return static_cast<ModuleState*>(PyModule_GetState(module));
+  const PyRef version_function(PyObject_GetAttrString(module, "version"));
+  if (!version_function) return -1;
+  return add_public(module, "version", version_function.get());
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-  ModuleState* state = maybe_state(module);
+  ModuleState* state = state_of(module);
   if (state == nullptr) return 0;
   Py_VISIT(state->graph_store_type);
   Py_VISIT(state->payload_descriptor_type);
@@ -90,7 +87,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 }
 
 int module_clear(PyObject* module) {
-  ModuleState* state = maybe_state(module);
+  ModuleState* state = state_of(module);
   if (state == nullptr) return 0;
   Py_CLEAR(state->graph_store_type);
   Py_CLEAR(state->payload_descriptor_type);
@@ -109,8 +106,6 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-}  // namespace
-
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "zembrik_core",
@@ -123,6 +118,7 @@ PyModuleDef module_def = {
     .m_free = module_free,
 };
 
+}  // namespace
 }  // namespace zembrik::py
 
 PyMODINIT_FUNC PyInit_zembrik_core() {

@@ -48,8 +48,7 @@ struct ModuleState {
   PyObject* key(Key k) const { return keys[static_cast<int>(k)]; }
 };
 
-extern PyModuleDef module_def;
-
+// nullptr when no state is allocated yet; traverse and clear allow for it.
 inline ModuleState* state_of(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }

@@ -7,6 +7,7 @@
 
 #include "python/args.hpp"
 #include "python/convert.hpp"
+#include "python/method_table.hpp"
 
 namespace zembrik::py {
 namespace {
@@ -15,23 +16,20 @@ PyPayloadDescriptor* as_descriptor(PyObject* self) {
   return reinterpret_cast<PyPayloadDescriptor*>(self);
 }
 
-PyObject* descriptor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const Signature signature{"PayloadDescriptor",
-                                   {{"kind", true, true},
-                                    {"content_hash", true, true},
-                                    {"framework", true, true},
-                                    {"version", true, true},
-                                    {"io_schema", true, true},
-                                    {"preprocessing_ref", false, true}}};
-  PyObject* bound[6];
-  if (!bind(signature, args, kwargs, bound)) return nullptr;
+constexpr char kDescriptorDoc[] =
+    "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
+    "preprocessing_ref=None)\n--\n\nReproducibility metadata an External node carries "
+    "(participates in the structural hash).";
+
+// The five required strings come first, in the order of their fields.
+PyObject* descriptor_new(PyTypeObject* type, PyObject* const* bound) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     PayloadDescriptor value;
     std::string* fields[] = {&value.kind, &value.content_hash, &value.framework, &value.version,
                              &value.io_schema};
-    const Parameter* parameter = signature.parameters.begin();
+    const std::vector<Parameter>& parameters = signature_of<kNoOwner, kDescriptorDoc>().parameters;
     for (int i = 0; i < 5; ++i) {
-      if (!name_argument(bound[i], parameter[i].name, *fields[i])) return nullptr;
+      if (!name_argument(bound[i], parameters[i].name.c_str(), *fields[i])) return nullptr;
     }
     if (bound[5] != nullptr && bound[5] != Py_None) {
       if (!name_argument(bound[5], "preprocessing_ref", value.preprocessing_ref.emplace())) {
@@ -73,11 +71,8 @@ PyGetSetDef descriptor_getset[] = {
 };
 
 PyType_Slot descriptor_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-                       "preprocessing_ref=None)\n--\n\nReproducibility metadata an External node "
-                       "carries (participates in the structural hash).")},
-    {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
+    {Py_tp_doc, const_cast<char*>(kDescriptorDoc)},
+    new_slot<descriptor_new, kDescriptorDoc>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
     {Py_tp_getset, descriptor_getset},
     {0, nullptr},

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <optional>
 
-#include "ir/display.hpp"
 #include "ir/key_record.hpp"
+#include "ir/utf8.hpp"
 #include "serialize/blob.hpp"
 
 namespace zembrik {
@@ -112,7 +112,7 @@ class Decoder {
     const char* bytes;
     if (!u32(n) || !take(n, bytes)) return false;
     s = std::string_view(bytes, n);
-    return valid_utf8(s) || fail(BlobError::invalid_utf8());
+    return utf8::valid(s) || fail(BlobError::invalid_utf8());
   }
 
   // Fields, each checked and then appended to `record_`.

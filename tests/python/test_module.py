@@ -1,6 +1,12 @@
+import importlib.metadata
+import pathlib
+import tomllib
+
 import pytest
 
 import zembrik_core as zc
+
+PYPROJECT = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
 
 GRAPH_STORE_DOCS = {
     "add_source": "add_source($self, name, params=None)\n--\n\n",
@@ -55,8 +61,20 @@ def test_registers_four_names_in_order():
     assert all(getattr(zc, name) is not None for name in zc.__all__)
 
 
-def test_version():
-    assert zc.version() == "0.0.7"
+def test_version_is_the_project_version():
+    with PYPROJECT.open("rb") as f:
+        assert zc.version() == tomllib.load(f)["project"]["version"]
+
+
+def test_version_is_the_installed_package_version():
+    try:
+        installed = importlib.metadata.version("zembrik_core")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("zembrik_core is imported from a build directory, not installed")
+    assert zc.version() == installed
+
+
+def test_version_signature():
     assert zc.version.__text_signature__ == "()"
     with pytest.raises(TypeError, match=r"^version\(\) takes 0 positional arguments but 1 was given$"):
         zc.version(1)

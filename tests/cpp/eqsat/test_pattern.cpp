@@ -60,7 +60,13 @@ INSTANTIATE_TEST_SUITE_P(Texts, ParseStrErrorTest,
                                          ErrorCase{"(\xc3\xa9 ", {"End of file reached", 1, 4}},
                                          ErrorCase{"\"open", {"End of file reached", 1, 6}},
                                          ErrorCase{"  ", {"End of file reached", 1, 3}},
-                                         ErrorCase{"(a\n", {"End of file reached", 2, 1}}));
+                                         ErrorCase{"(a\n", {"End of file reached", 2, 1}},
+                                         // A stray byte is one character; a lead byte takes
+                                         // as many as it announces.
+                                         ErrorCase{"(\x80\x80", {"End of file reached", 1, 4}},
+                                         ErrorCase{"(\xf0"
+                                                   "ab",
+                                                   {"End of file reached", 1, 3}}));
 
 TEST(ParseStrDepthTest, RefusesNestingThatCouldExhaustTheStack) {
   const auto nested = [](std::size_t depth) {
@@ -97,6 +103,26 @@ TEST(ReadPatternTest, BuildsChildrenBeforeParentsWithoutSharing) {
   EXPECT_EQ(must_read_ast("\xc2\xa0(g \"?y\")\xe3\x80\x80").nodes,
             (std::vector<ENodeOrVar>{var("?y"), op("g", {0})}));
 }
+
+struct TrimCase {
+  const char* text;
+  std::vector<ENodeOrVar> expected;
+};
+
+class ReadPatternTrimTest : public testing::TestWithParam<TrimCase> {};
+
+// Characters are framed by their continuation bytes and decoded from their
+// bits, so a malformed white space character is trimmed too.
+TEST_P(ReadPatternTrimTest, TrimsWhiteSpaceFramedLoosely) {
+  EXPECT_EQ(must_read_ast(GetParam().text).nodes, GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ReadPatternTrimTest,
+                         testing::Values(TrimCase{"\xc2\xa0?x\xe3\x80\x80", {var("?x")}},
+                                         TrimCase{"\xc0\x89?x", {var("?x")}},
+                                         TrimCase{"?x\xc0\xa0", {var("?x")}},
+                                         TrimCase{"\x80?x", {op("\x80?x", {})}},
+                                         TrimCase{"\xc2\xa0\x80?x", {op("\xc2\xa0\x80?x", {})}}));
 
 TEST(ReadPatternTest, KeepsEveryStructuralCharacterOfAToken) {
   const std::string token = "op|add|scalar=f0000000000000000;side=sr";

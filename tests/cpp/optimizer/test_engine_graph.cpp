@@ -43,7 +43,7 @@ TEST(ToEngineGraph, OpsKeepTheirTokensAndBoundariesGetOneSymbolPerKey) {
   ASSERT_EQ(in.boundary_source.size(), g.tokens.size());
   EXPECT_EQ(in.boundary_source[g.nodes[0].token], 0u);
   EXPECT_EQ(in.boundary_source[g.nodes[5].token], 5u);
-  EXPECT_EQ(in.boundary_source[g.nodes[2].token], kNotBoundary);
+  EXPECT_EQ(in.boundary_source[g.nodes[2].token], kNoId);
 }
 
 TEST(ToEngineGraph, KeysEqualUpToNanPayloadsShareASymbol) {

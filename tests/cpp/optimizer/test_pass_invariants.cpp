@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                    g.nodes[first_with_inputs(g)].boundary = true;
                  }},
         Breakage{"boundary token without key", "every boundary token has a key",
-                 [](Passes& p) { p.input.boundary_source[0] = kNotBoundary; }},
+                 [](Passes& p) { p.input.boundary_source[0] = kNoId; }},
         Breakage{"class map short", "an entry per node",
                  [](Passes& p) { p.canonical.class_map.pop_back(); }},
         Breakage{"class beyond the graph", "points into the graph",

@@ -38,7 +38,7 @@ TEST(DeadCodeElimination, KeepsWhatOutputsReachInOrder) {
                                      Op{"g", {}, {1}}, Op{"h", {}, {2, 0}}};
   const DeadCodeEliminated dce =
       dead_code_elimination(arena_of(keys), std::vector<NodeId>{4, 2, 4});
-  EXPECT_EQ(dce.remap, (std::vector<NodeId>{0, kDropped, 1, kDropped, 2}));
+  EXPECT_EQ(dce.remap, (std::vector<NodeId>{0, kNoId, 1, kNoId, 2}));
   EXPECT_EQ(dce.outputs, (std::vector<NodeId>{2, 1, 2}));
   ASSERT_EQ(dce.nodes.size(), 3u);
   EXPECT_EQ(dce.nodes.key(2), NodeKey(Op{"h", {}, {1, 0}}));
