@@ -110,7 +110,7 @@ TEST_P(ProbeTableTest, ReservedRoomTakesEntriesWithoutMovingThem) {
   expect_holds(table, 1, 100);
 }
 
-TEST_P(ProbeTableTest, FailedGrowthLeavesTheTableAsItWas) {
+TEST_P(ProbeTableTest, FailedGrowthOrHashLeavesTheTableAsItWas) {
   Table table;
   for (std::uint32_t key = 1; key <= 12; ++key) add(table, key, key * 3);
   ASSERT_EQ(table.slot_count(), 16u);  // the next entry needs 32 slots
@@ -122,24 +122,16 @@ TEST_P(ProbeTableTest, FailedGrowthLeavesTheTableAsItWas) {
     EXPECT_EQ(slots_of(table), before) << built;
     expect_holds(table, 1, 12);
   }
-  add(table, 13, 39);
-  EXPECT_EQ(table.slot_count(), 32u);
-  expect_holds(table, 1, 13);
-}
-
-TEST_P(ProbeTableTest, ThrowingHashLeavesTheTableAsItWas) {
-  Table table;
-  for (std::uint32_t key = 1; key <= 12; ++key) add(table, key, key * 3);
-  const std::vector<Slot> before = slots_of(table);
   int hashed = 0;
   const auto fails_late = [&](const Slot& s) {
     if (++hashed == 7) throw std::runtime_error("hash failed");
     return hash_of(s);
   };
   EXPECT_THROW(table.reserve(13, fails_late), std::runtime_error);
-  EXPECT_EQ(hashed, 7);
   EXPECT_EQ(slots_of(table), before);
-  expect_holds(table, 1, 12);
+  add(table, 13, 39);
+  EXPECT_EQ(table.slot_count(), 32u);
+  expect_holds(table, 1, 13);
 }
 
 TEST_P(ProbeTableTest, RebuildThatGivesUpLeavesTheTableAsItWas) {
@@ -185,21 +177,6 @@ INSTANTIATE_TEST_SUITE_P(Hashes, ProbeTableTest, testing::Values(&spread, &clust
                          [](const testing::TestParamInfo<HashFn>& info) {
                            return info.param == &spread ? "Spread" : "Clustered";
                          });
-
-TEST(ProbeTableSizing, BitsForKeepsTheLoadAtMostThreeQuartersFromTheFirstSize) {
-  EXPECT_EQ(ProbeTable<Slot>::bits_for(0), 4);
-  EXPECT_EQ(ProbeTable<Slot>::bits_for(12), 4);
-  EXPECT_EQ(ProbeTable<Slot>::bits_for(13), 5);
-  EXPECT_EQ((ProbeTable<Slot, 10>::bits_for(13)), 10);
-  EXPECT_EQ((ProbeTable<Slot, 10>::bits_for(769)), 11);
-  for (std::size_t total = 1; total < 5000; total += 37) {
-    const int bits = ProbeTable<Slot>::bits_for(total);
-    EXPECT_LE(total * 4, (std::size_t{1} << bits) * 3) << total;
-    if (bits > 4) {
-      EXPECT_GT(total * 4, (std::size_t{1} << (bits - 1)) * 3) << total;
-    }
-  }
-}
 
 }  // namespace
 }  // namespace zembrik

@@ -3,7 +3,6 @@
 // leaving the map as it was.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -66,44 +65,6 @@ TYPED_TEST(FlatMapHashes, ReservedRoomTakesEntriesWithoutMovingThem) {
   EXPECT_EQ(map.find(key_of(0)), first);
   EXPECT_EQ(*first, 0);
   EXPECT_EQ(map.size(), 500u);
-}
-
-// Views into the map's callers' storage, as the symbol index keeps them.
-TEST(FlatMapTest, LooksUpViewsByTheirText) {
-  const std::string stored = "map";
-  FlatMap<std::string_view, std::uint32_t, KeyedTextHash> index;
-  index.try_emplace(stored, 7);
-  const std::string probe = std::string("ma") + "p";
-  ASSERT_NE(index.find(probe), nullptr);
-  EXPECT_EQ(*index.find(probe), 7u);
-  EXPECT_EQ(index.find("maps"), nullptr);
-}
-
-// Keys that are equal under the map's own Equal, not under ==.
-struct NoCaseHash {
-  std::uint64_t operator()(const std::string& text) const {
-    std::string folded;
-    for (const char c : text) folded += static_cast<char>(std::tolower(c));
-    return keyed_hash(folded);
-  }
-};
-struct NoCaseEqual {
-  bool operator()(const std::string& a, const std::string& b) const {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (std::tolower(a[i]) != std::tolower(b[i])) return false;
-    }
-    return true;
-  }
-};
-
-TEST(FlatMapTest, MatchesKeysWithItsEqual) {
-  FlatMap<std::string, int, NoCaseHash, NoCaseEqual> map;
-  EXPECT_TRUE(map.try_emplace("Stage", 1).second);
-  EXPECT_FALSE(map.try_emplace("STAGE", 2).second);
-  ASSERT_NE(map.find("stage"), nullptr);
-  EXPECT_EQ(*map.find("stage"), 1);
-  EXPECT_EQ(map.size(), 1u);
 }
 
 // Values built before the next one fails; negative never fails. The table's
