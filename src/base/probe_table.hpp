@@ -73,10 +73,6 @@ class ProbeTable {
     const Slot& slot = slots_[probe(hash, match)];
     return slot.occupied() ? &slot : nullptr;
   }
-  template <class Match>
-  [[nodiscard]] Slot* find(std::uint64_t hash, Match&& match) {
-    return const_cast<Slot*>(std::as_const(*this).find(hash, match));
-  }
 
   Slot& operator[](std::size_t at) { return slots_[at]; }
   const Slot& operator[](std::size_t at) const { return slots_[at]; }

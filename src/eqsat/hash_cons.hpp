@@ -52,7 +52,8 @@ class HashCons {
 
     bool occupied() const { return tag != 0; }
   };
-  // A thousand slots at first: every e-graph holds at least a graph's worth.
+  // 1024 slots at first: an e-graph holds a whole graph, so smaller tables
+  // would only regrow.
   using Table = ProbeTable<Slot, 10>;
 
   static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash) | 1u; }
