@@ -1,50 +1,50 @@
-// FlatMap: an open-addressing hash map with linear probing, for the hot
-// tables of the engine (the hash-cons, the symbol index). Entries are never
-// removed one by one, which keeps probing free of tombstones. Iteration is
-// deliberately not offered: no result may depend on a table's layout.
+// FlatMap: a hash map over one probing table (base/probe_table.hpp), for the
+// hot tables of the engine (the hash-cons, the symbol index). Each slot holds
+// its key and value beside a 32-bit tag from the hash, so a lookup compares
+// keys only when the tags agree. Entries are never removed one by one, which
+// keeps probing free of tombstones. Iteration is deliberately not offered: no
+// result may depend on a table's layout.
 #pragma once
 
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
-#include <vector>
+
+#include "base/probe_table.hpp"
 
 namespace zembrik::eqsat {
 
 template <class Key, class Value, class Hash, class Equal = std::equal_to<Key>>
 class FlatMap {
  public:
-  [[nodiscard]] std::size_t size() const { return size_; }
-  [[nodiscard]] bool empty() const { return size_ == 0; }
+  [[nodiscard]] std::size_t size() const { return table_.size(); }
+  [[nodiscard]] bool empty() const { return table_.empty(); }
 
   const Value* find(const Key& key) const {
-    if (size_ == 0) return nullptr;
-    const std::size_t at = probe(key, Hash{}(key));
-    return slots_[at].tag != 0 ? &slots_[at].value : nullptr;
+    if (table_.empty()) return nullptr;  // spares the hash
+    const std::uint64_t hash = Hash{}(key);
+    const Slot& slot = table_[table_.probe(hash, holding(key, hash))];
+    return slot.occupied() ? &slot.value : nullptr;
   }
   Value* find(const Key& key) { return const_cast<Value*>(std::as_const(*this).find(key)); }
 
   // Inserts key -> value unless the key is present; returns the stored value
   // and whether the insertion happened.
   std::pair<Value*, bool> try_emplace(Key key, Value value) {
-    reserve(size_ + 1);
+    reserve(size() + 1);
     const std::uint64_t hash = Hash{}(key);
-    Slot& slot = slots_[probe(slots_, shift_, key, hash)];
-    if (slot.tag != 0) return {&slot.value, false};
-    slot = Slot{tag_of(hash), std::move(value), std::move(key)};
-    ++size_;
-    return {&slot.value, true};
+    const std::size_t at = table_.probe(hash, holding(key, hash));
+    if (table_[at].occupied()) return {&table_[at].value, false};
+    table_.fill(at, Slot{tag_of(hash), std::move(value), std::move(key)});
+    return {&table_[at].value, true};
   }
 
-  // Makes room for `count` entries, keeping the table at most 3/4 full, so
-  // that inserting up to that many allocates nothing. A failed allocation
-  // leaves the map as it was.
+  // Makes room for `count` entries, so that inserting up to that many
+  // allocates nothing. A failed allocation leaves the map as it was. Keys
+  // and values must move without throwing, and hashing a key must not throw.
   void reserve(std::size_t count) {
-    if (count * 4 <= slots_.size() * 3) return;
-    std::size_t capacity = slots_.empty() ? 16 : slots_.size();
-    while (count * 4 > capacity * 3) capacity *= 2;
-    rehash(capacity);
+    table_.reserve(count, [](const Slot& slot) { return Hash{}(slot.key); });
   }
 
  private:
@@ -52,44 +52,19 @@ class FlatMap {
     std::uint32_t tag = 0;  // 0 marks an empty slot
     Value value{};
     Key key{};
+
+    bool occupied() const { return tag != 0; }
   };
 
   static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash) | 1u; }
 
-  // The slot holding `key`, or the empty slot where it belongs.
-  static std::size_t probe(const std::vector<Slot>& slots, unsigned shift, const Key& key,
-                           std::uint64_t hash) {
-    const std::size_t mask = slots.size() - 1;
-    const std::uint32_t tag = tag_of(hash);
-    std::size_t at = static_cast<std::size_t>(hash >> shift);
-    while (slots[at].tag != 0) {
-      if (slots[at].tag == tag && Equal{}(slots[at].key, key)) return at;
-      at = (at + 1) & mask;
-    }
-    return at;
-  }
-  std::size_t probe(const Key& key, std::uint64_t hash) const {
-    return probe(slots_, shift_, key, hash);
+  static auto holding(const Key& key, std::uint64_t hash) {
+    return [&key, tag = tag_of(hash)](const Slot& slot) {
+      return slot.tag == tag && Equal{}(slot.key, key);
+    };
   }
 
-  // Builds the new table beside the old one, so that a failed allocation
-  // changes nothing. Keys and values must move without throwing.
-  void rehash(std::size_t capacity) {
-    assert((capacity & (capacity - 1)) == 0 && "capacity must be a power of two");
-    std::vector<Slot> fresh(capacity);
-    unsigned shift = 64;
-    for (std::size_t c = capacity; c > 1; c >>= 1) --shift;
-    for (Slot& slot : slots_) {
-      if (slot.tag == 0) continue;
-      fresh[probe(fresh, shift, slot.key, Hash{}(slot.key))] = std::move(slot);
-    }
-    slots_.swap(fresh);
-    shift_ = shift;
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
-  unsigned shift_ = 64;  // slot index = hash >> shift_
+  ProbeTable<Slot> table_;
 };
 
 }  // namespace zembrik::eqsat

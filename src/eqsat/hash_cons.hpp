@@ -1,18 +1,18 @@
 // HashCons: the e-graph's map from node to id (its `memo`).
 //
-// Keys sit densely in order of insertion, and the probing table holds only a
-// 32-bit hash tag and a key position per slot. Looking up a node that is not
-// there, the common case while a graph is being added, touches one 8-byte
-// slot and no key; growing the table reads the keys in order. Entries are
-// never removed.
+// Keys sit densely in order of insertion, and the probing table
+// (base/probe_table.hpp) holds only a 32-bit hash tag and a key position per
+// slot. Looking up a node that is not there, the common case while a graph
+// is being added, touches one 8-byte slot and no key; growing the table
+// reads the keys' hashes in order. Entries are never removed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
-#include <vector>
 
+#include "base/probe_table.hpp"
 #include "eqsat/chunked_vector.hpp"
 #include "eqsat/language.hpp"
 
@@ -42,27 +42,26 @@ class HashCons {
 
   [[nodiscard]] const SymbolLang& key_at(Position position) const { return keys_[position]; }
   // Starts fetching the slot where a lookup of a key with `hash` begins.
-  void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[home_of(hash)]);
-  }
+  void prefetch(std::uint64_t hash) const { table_.prefetch(hash); }
   [[nodiscard]] Id id_at(Position position) const { return ids_[position]; }
 
  private:
   struct Slot {
     std::uint32_t tag = 0;  // 0 marks an empty slot
     Position position = 0;
+
+    bool occupied() const { return tag != 0; }
   };
+  // 1024 slots at first: an e-graph holds a whole graph, so smaller tables
+  // would only regrow.
+  using Table = ProbeTable<Slot, 10>;
 
   static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash) | 1u; }
-  [[nodiscard]] std::size_t home_of(std::uint64_t hash) const {
-    return static_cast<std::size_t>(hash >> shift_);
-  }
   // The slot holding `key`, or the empty slot where it belongs.
   [[nodiscard]] std::size_t probe(const SymbolLang& key, std::uint64_t hash) const;
   void grow();
 
-  std::vector<Slot> slots_;
-  unsigned shift_ = 64;  // home slot = hash >> shift_
+  Table table_;
   ChunkedVector<SymbolLang> keys_;
   ChunkedVector<Id> ids_;
   // Kept so that growing never hashes a key again: the hash is keyed, and

@@ -6,7 +6,6 @@
 #include "base/failure.hpp"
 #include "eqsat/egraph.hpp"
 #include "eqsat/hash_cons.hpp"
-#include "eqsat/small_vec.hpp"
 #include "test_support.hpp"
 
 namespace zembrik::eqsat {
@@ -151,29 +150,6 @@ TEST(EGraphTest, NodesWithManyChildrenLiveOnTheHeap) {
   const Id root = egraph.find(a);
   EXPECT_EQ(members_of(egraph, wide),
             (std::vector<SymbolLang>{node("w", {root, root, root, root})}));
-}
-
-// Nodes of four children keep them on the heap, so copies and moves that go
-// wrong show up as wrong values (or as errors under the sanitizers).
-TEST(SmallVecTest, SpillsToTheHeapAndKeepsElementsThroughCopiesAndMoves) {
-  SmallVec<SymbolLang, 1> nodes;
-  std::vector<SymbolLang> expected;
-  for (Id k = 0; k < 9; ++k) {
-    nodes.push_back(node("w", {k, k + 1, k + 2, k + 3}));
-    expected.push_back(node("w", {k, k + 1, k + 2, k + 3}));
-  }
-  SmallVec<SymbolLang, 1> copy = nodes;
-  SmallVec<SymbolLang, 1> moved = std::move(nodes);
-  EXPECT_TRUE(nodes.empty());
-  EXPECT_EQ(std::vector<SymbolLang>(moved.begin(), moved.end()), expected);
-  copy.truncate(1);
-  moved = copy;
-  EXPECT_EQ(std::vector<SymbolLang>(moved.begin(), moved.end()),
-            std::vector<SymbolLang>{expected.front()});
-  SmallVec<SymbolLang, 1> inline_only{node("x")};
-  moved = std::move(inline_only);
-  EXPECT_EQ(moved.size(), 1u);
-  EXPECT_EQ(moved[0], node("x"));
 }
 
 TEST(HashConsTest, FindsEveryKeyAcrossGrowthAndReplacesIds) {
