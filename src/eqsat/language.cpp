@@ -1,7 +1,6 @@
 #include "eqsat/language.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "eqsat/hashing.hpp"
 #include "ir/hash.hpp"
@@ -20,9 +19,8 @@ SymbolLang::SymbolLang(GlobalSymbol op, std::size_t arity)
   std::fill_n(data(), arity_, Id{0});
 }
 
-SymbolLang::SymbolLang(SymbolLang&& other) noexcept : op_(other.op_), arity_(other.arity_) {
-  std::memcpy(inline_, other.inline_, sizeof inline_);  // the pointer travels with it
-  other.arity_ = 0;
+SymbolLang::SymbolLang(SymbolLang&& other) noexcept {
+  take(other);
 }
 
 SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
@@ -33,11 +31,19 @@ SymbolLang& SymbolLang::operator=(const SymbolLang& other) {
 SymbolLang& SymbolLang::operator=(SymbolLang&& other) noexcept {
   if (this == &other) return *this;
   release();
+  take(other);
+  return *this;
+}
+
+void SymbolLang::take(SymbolLang& other) noexcept {
   op_ = other.op_;
   arity_ = other.arity_;
-  std::memcpy(inline_, other.inline_, sizeof inline_);
+  if (on_heap()) {
+    heap_ = other.heap_;  // the children travel with the pointer
+  } else {
+    std::copy_n(other.inline_, kInlineChildren, inline_);
+  }
   other.arity_ = 0;
-  return *this;
 }
 
 bool operator==(const SymbolLang& a, const SymbolLang& b) {

@@ -20,7 +20,8 @@ using Id = std::uint32_t;
 
 // 16 bytes with up to two children inline: almost every node of a data
 // pipeline is a leaf, unary or binary, and the e-graph keeps several copies of
-// each node (member, users, repair list, hash-cons key).
+// each node (member, users, repair list, hash-cons key). A general small
+// vector would need 24 bytes here, about a tenth more e-graph memory.
 class SymbolLang {
  public:
   SymbolLang() = default;
@@ -60,6 +61,9 @@ class SymbolLang {
   void release() {
     if (on_heap()) delete[] heap_;
   }
+  // Moves `other`'s operator and children here, leaving it a leaf; `this`
+  // holds nothing to release.
+  void take(SymbolLang& other) noexcept;
 
   GlobalSymbol op_;
   std::uint32_t arity_ = 0;

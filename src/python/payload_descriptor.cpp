@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "ir/record_layout.hpp"
 #include "python/args.hpp"
 #include "python/convert.hpp"
 #include "python/method_table.hpp"
@@ -25,14 +26,14 @@ constexpr char kDescriptorDoc[] =
 PyObject* descriptor_new(PyTypeObject* type, PyObject* const* bound) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     PayloadDescriptor value;
-    std::string* fields[] = {&value.kind, &value.content_hash, &value.framework, &value.version,
-                             &value.io_schema};
     const std::vector<Parameter>& parameters = signature_of<kNoOwner, kDescriptorDoc>().parameters;
-    for (int i = 0; i < 5; ++i) {
-      if (!name_argument(bound[i], parameters[i].name.c_str(), *fields[i])) return nullptr;
+    constexpr std::size_t kRef = record::kDescriptorStringCount;
+    for (std::size_t i = 0; i < kRef; ++i) {
+      std::string& field = value.*record::kDescriptorStrings[i];
+      if (!name_argument(bound[i], parameters[i].name.c_str(), field)) return nullptr;
     }
-    if (bound[5] != nullptr && bound[5] != Py_None) {
-      if (!name_argument(bound[5], "preprocessing_ref", value.preprocessing_ref.emplace())) {
+    if (bound[kRef] != nullptr && bound[kRef] != Py_None) {
+      if (!name_argument(bound[kRef], "preprocessing_ref", value.preprocessing_ref.emplace())) {
         return nullptr;
       }
     }
