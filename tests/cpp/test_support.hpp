@@ -3,13 +3,17 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "arena/node_arena.hpp"
 #include "eqsat/language.hpp"
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
+#include "ir/token.hpp"
+#include "optimizer/engine_graph.hpp"
 
 namespace zembrik {
 
@@ -29,6 +33,20 @@ inline NodeArena arena_of(const std::vector<NodeKey>& keys) {
   NodeArena arena;
   for (const NodeKey& key : keys) arena.commit(arena.stage(key));
   return arena;
+}
+
+// An EngineGraph of (token, inputs) pairs; equal tokens share one index.
+inline EngineGraph graph_of(const std::vector<std::pair<std::string, std::vector<EngineId>>>& nodes,
+                            std::vector<EngineId> outputs) {
+  EngineGraph g;
+  for (const auto& [token, inputs] : nodes) {
+    std::uint32_t index = 0;
+    while (index < g.tokens.size() && g.tokens[index] != token) ++index;
+    if (index == g.tokens.size()) g.tokens.push_back(token);
+    g.add_node(index, inputs, !is_op_token(token));
+  }
+  g.outputs = std::move(outputs);
+  return g;
 }
 
 namespace eqsat {

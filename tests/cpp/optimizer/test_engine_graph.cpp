@@ -58,19 +58,6 @@ TEST(ToEngineGraph, KeysEqualUpToNanPayloadsShareASymbol) {
   EXPECT_EQ(in.boundary_source[in.graph.nodes[1].token], 1u);
 }
 
-EngineGraph graph_of(const std::vector<std::pair<std::string, std::vector<EngineId>>>& nodes,
-                     std::vector<EngineId> outputs) {
-  EngineGraph g;
-  for (const auto& [token, inputs] : nodes) {
-    std::uint32_t index = 0;
-    while (index < g.tokens.size() && g.tokens[index] != token) ++index;
-    if (index == g.tokens.size()) g.tokens.push_back(token);
-    g.add_node(index, inputs, !is_op_token(token));
-  }
-  g.outputs = std::move(outputs);
-  return g;
-}
-
 struct CseCase {
   const char* what;
   std::vector<std::pair<std::string, std::vector<EngineId>>> nodes;

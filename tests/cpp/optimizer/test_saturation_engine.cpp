@@ -10,20 +10,6 @@ namespace {
 
 constexpr const char* kAddZeroRight = "op|add|scalar=f0000000000000000;side=sr";
 
-// Builds an EngineGraph from (token, inputs) pairs.
-EngineGraph graph_of(std::vector<std::pair<std::string, std::vector<EngineId>>> nodes,
-                     std::vector<EngineId> outputs) {
-  EngineGraph g;
-  for (auto& [token, inputs] : nodes) {
-    std::uint32_t index = 0;
-    while (index < g.tokens.size() && g.tokens[index] != token) ++index;
-    if (index == g.tokens.size()) g.tokens.push_back(token);
-    g.add_node(index, inputs, !is_op_token(token));
-  }
-  g.outputs = std::move(outputs);
-  return g;
-}
-
 std::vector<std::pair<std::string, std::vector<EngineId>>> nodes_of(const EngineGraph& g) {
   std::vector<std::pair<std::string, std::vector<EngineId>>> out;
   for (EngineId i = 0; i < g.size(); ++i) {
