@@ -64,8 +64,9 @@ bool is_identity(const Op& op) {
   if (scalar_key != "scalar" || scalar.tag() != ParamValue::Tag::Float) return false;
   if (side_key != "side" || side.tag() != ParamValue::Tag::Str) return false;
   const std::uint64_t bits = canonical_float_bits(scalar.as_float());
+  const std::string_view side_text = side.as_str();  // lambdas cannot capture bindings in clang 14
   return std::any_of(kIdentityRules.begin(), kIdentityRules.end(), [&](const IdentityRule& rule) {
-    return holds_unit(rule, op, bits, side.as_str());
+    return holds_unit(rule, op, bits, side_text);
   });
 }
 
