@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Recording speed and memory of the native store against a pure-Python peer.
 
 Records a chain of N nodes (one source, then add_op("map", [prev], {"k": i % 7,
@@ -15,7 +16,9 @@ import gc
 import sys
 import time
 
-import zembrik_core as zc
+import _require
+
+zc = _require.zembrik_core()
 
 
 class PyStore:

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Incremental reduction while recording, against reducing the whole store.
 
 Records a 1,000,000-node pipeline in which about half of the nodes are
@@ -13,7 +14,9 @@ canonical share of the node count.
 import sys
 import time
 
-import zembrik_core as zc
+import _require
+
+zc = _require.zembrik_core()
 
 ADD_ZERO = {"scalar": 0.0, "side": "r"}
 MUL_ONE = {"scalar": 1.0, "side": "l"}

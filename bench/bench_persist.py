@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Persistence and rendering speed of the native store against pickle.
 
 Builds the chain of bench_build.py (one source, then add_op("map", [prev],
@@ -22,8 +23,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import zembrik_core as zc  # noqa: E402
+import _require  # noqa: E402
 from bench_build import PyStore, record  # noqa: E402
+
+zc = _require.zembrik_core()
 
 
 def best_of(runs, call):

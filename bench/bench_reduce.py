@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Reduction speed and memory of the native store against Dask's graph optimizations.
 
 Builds a pipeline of about N nodes shaped like real ones: L lanes, each read
@@ -28,9 +29,10 @@ import ctypes
 import gc
 import json
 import os
-import subprocess
 import sys
 import time
+
+import _require
 
 MIN_NODES_PER_LANE = 12
 COMMUTATIVE = ("add", "mul", "maximum", "and")
@@ -177,10 +179,10 @@ def child(figure, n, lanes, runs):
 
 
 def in_child(figure, n, lanes, runs):
-    done = subprocess.run(
+    done = _require.run(
         [sys.executable, os.path.abspath(__file__), "--child", figure, str(n), str(lanes),
          str(runs)],
-        check=True, capture_output=True, text=True)
+        f"the child process measuring {figure}")
     return json.loads(done.stdout)
 
 
@@ -195,6 +197,9 @@ def main(argv):
     if argv[:1] == ["--child"]:
         child(argv[1], int(argv[2]), int(argv[3]), int(argv[4]))
         return
+    # Checked here, once, rather than in each child, whose failure would only
+    # show as its standard error.
+    _require.zembrik_core()
     blob_path = None
     if argv[:1] == ["--blob"]:
         blob_path, argv = argv[1], argv[2:]
@@ -204,6 +209,7 @@ def main(argv):
     if blob_path is not None:
         write_blob(blob_path, n, lanes)
         return
+    _require.peer("dask", "Dask")
 
     peer = in_child("dask", n, lanes, runs)
     nodes = peer["nodes"]

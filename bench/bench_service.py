@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """How the module holds up inside a long-running service.
 
 Four figures, each beside its peer from the same run:
@@ -21,8 +22,11 @@ import sys
 import threading
 import time
 
-import zembrik_core as zc
+import _require
 
+zc = _require.zembrik_core()
+_require.module("numpy", "numpy is not installed (it makes the colliding names): "
+                + _require.BENCH_EXTRA)
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "python"))
 import colliding_names  # noqa: E402
