@@ -20,8 +20,10 @@ from .protocol import Fn, LoweringError, Resolver
 
 Task = tuple[Any, ...]
 TaskGraph = dict[str, Task]
-# A member input: k >= 0 is the stage's input k, -1 - m is member m.
-MemberPlan = tuple[str, Fn, tuple[int, ...]]
+# A member's callable, its inputs (k >= 0 is the stage's input k, -1 - m is
+# member m), and its kind and name for error notes.
+MemberPlan = tuple[Fn, tuple[int, ...], str, str]
+_MEMBER_ENTRY = {"op": "ops", "red": "reductions"}
 
 
 class StoreView(Protocol):
@@ -46,16 +48,17 @@ def _run_node(label: str, bound: Fn, *inputs: Any) -> Any:
         raise
 
 
-def _run_stage(label: str, plan: tuple[MemberPlan, ...], *inputs: Any) -> Any:
+def _run_stage(node: int, plan: tuple[MemberPlan, ...], *inputs: Any) -> Any:
     # Members run back to back in this one task: no scheduler round-trip and
     # no intermediate value is ever handed to Dask.
     values: list[Any] = []
-    for member_label, bound, refs in plan:
+    for bound, refs, kind, name in plan:
         args = [inputs[ref] if ref >= 0 else values[-1 - ref] for ref in refs]
         try:
             values.append(bound(*args))
         except Exception as error:
-            error.add_note(f"while computing {member_label} of {label}")
+            error.add_note(f"while computing stage member {len(values)} ({kind} {name!r}) of "
+                           f"node {node}")
             raise
     return values[-1]
 
@@ -92,10 +95,11 @@ def _stage_plan(node: Mapping[str, Any], resolver: Resolver) -> tuple[MemberPlan
     n_inputs = len(node["inputs"])
     plan: list[MemberPlan] = []
     for index, member in enumerate(members):
-        where = f"node {node['id']} (stage member {index}: {member['kind']} {member['name']!r})"
-        entry = {"op": "ops", "red": "reductions"}.get(member["kind"])
+        kind, name = member["kind"], member["name"]
+        entry = _MEMBER_ENTRY.get(kind)
         if entry is None:
-            raise LoweringError(f"{where}: no lowering for member kind {member['kind']!r}")
+            raise LoweringError(f"{_where(node, index, kind, name)}: no lowering for member "
+                                f"kind {kind!r}")
         refs: list[int] = []
         for origin, k in member["inputs"]:
             if origin == "input" and 0 <= k < n_inputs:
@@ -103,10 +107,15 @@ def _stage_plan(node: Mapping[str, Any], resolver: Resolver) -> tuple[MemberPlan
             elif origin == "member" and 0 <= k < index:
                 refs.append(-1 - k)
             else:
-                raise LoweringError(f"{where}: input ({origin!r}, {k}) names no earlier value")
-        bound = partial(resolver.named(entry, member["name"], where), dict(member["params"]))
-        plan.append((where, bound, tuple(refs)))
+                raise LoweringError(f"{_where(node, index, kind, name)}: input ({origin!r}, {k}) "
+                                    "names no earlier value")
+        fn = resolver.named(entry, name, partial(_where, node, index, kind, name))
+        plan.append((partial(fn, member["params"]), tuple(refs), kind, name))
     return tuple(plan)
+
+
+def _where(node: Mapping[str, Any], index: int, kind: str, name: str) -> str:
+    return f"node {node['id']} (stage member {index}: {kind} {name!r})"
 
 
 def _reachable(nodes: Sequence[Mapping[str, Any]], outputs: Sequence[int]) -> list[int]:
@@ -154,9 +163,7 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
         node = nodes[i]
         keys = [f"{prefix}{x}" for x in node["inputs"]]
         if node["kind"] == "stage":
-            label = f"node {i} (stage)"
-            graph[f"{prefix}{i}"] = (partial(_run_stage, label, _stage_plan(node, resolver)),
-                                     *keys)
+            graph[f"{prefix}{i}"] = (partial(_run_stage, i, _stage_plan(node, resolver)), *keys)
         else:
             graph[f"{prefix}{i}"] = (partial(_run_node, _describe(node), _leaf(node, resolver)),
                                      *keys)

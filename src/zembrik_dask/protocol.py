@@ -24,6 +24,10 @@ from __future__ import annotations
 from collections.abc import Callable, Mapping
 from typing import Any, TypedDict
 
+# Where a node sits, for messages: a text, or a call that makes one, so that
+# the thousands of lookups that succeed format nothing.
+Where = str | Callable[[], str]
+
 Params = Mapping[str, Any]
 Fn = Callable[..., Any]
 
@@ -66,9 +70,11 @@ class Resolver:
             self._entries[entry] = read_entry(self._ops, entry)
         return self._entries[entry]
 
-    def plain(self, entry: str, where: str) -> Fn:
+    def plain(self, entry: str, where: Where) -> Fn:
         """The callable of `entry` (source, external, exchange, join)."""
         found = self._entry(entry)
+        if not isinstance(where, str):
+            where = where()
         if found is None:
             raise LoweringError(f"{where}: ops has no '{entry}' entry")
         if not callable(found):
@@ -76,11 +82,13 @@ class Resolver:
                 f"{where}: ops entry '{entry}' is {type(found).__name__}, not callable")
         return found
 
-    def named(self, entry: str, name: str, where: str) -> Fn:
+    def named(self, entry: str, name: str, where: Where) -> Fn:
         """The callable `entry[name]` (ops or reductions)."""
         cached = self._named.get((entry, name))
         if cached is not None:
             return cached
+        if not isinstance(where, str):
+            where = where()
         table = self._entry(entry)
         if table is None:
             raise LoweringError(f"{where}: ops has no '{entry}' entry (needed for {name!r})")
