@@ -291,63 +291,121 @@ void store_dealloc(PyObject* self) {
 constexpr char kStore[] = "GraphStore";
 
 constexpr char kStoreDoc[] =
-    "GraphStore()\n--\n\nThread-safe interned graph store (frozen pyclass: interior mutability "
-    "via a Mutex, safe to\nshare across threads under the GIL and free-threaded 3.14t).";
+    "GraphStore()\n--\n\n"
+    "An append-only graph of pipeline nodes, interned and hash-consed: recording\n"
+    "a node equal to one already held returns the existing id.\n"
+    "\n"
+    "A store can be shared between threads. Each call locks it briefly, reads\n"
+    "hand out independent copies, and long native work runs without the GIL.";
 
-constexpr char kAddSourceDoc[] = "add_source($self, name, params=None)\n--\n\n";
-constexpr char kAddOpDoc[] = "add_op($self, name, inputs, params=None)\n--\n\n";
-constexpr char kAddReductionDoc[] = "add_reduction($self, name, inputs, params=None)\n--\n\n";
-constexpr char kAddExternalDoc[] = "add_external($self, descriptor, inputs, params=None)\n--\n\n";
+constexpr char kAddSourceDoc[] =
+    "add_source($self, name, params=None)\n--\n\n"
+    "Record a Source node with the str `name` and `params` (a dict of str keys to\n"
+    "bool, int, float or str values, or None for none) and return its id. Raises\n"
+    "TypeError for an argument of the wrong type.";
+constexpr char kAddOpDoc[] =
+    "add_op($self, name, inputs, params=None)\n--\n\n"
+    "Record an Op node: its `name`, the ids of its `inputs` in order (a sequence\n"
+    "of ints) and its `params`, and return its id. Raises ValueError \"no node\n"
+    "with id N\" for an id the store does not hold, and TypeError for an argument\n"
+    "of the wrong type; nothing is recorded then.";
+constexpr char kAddReductionDoc[] =
+    "add_reduction($self, name, inputs, params=None)\n--\n\n"
+    "Record a Reduction node (an aggregation such as a sum) with `name`, `inputs`\n"
+    "and `params`, and return its id. Raises ValueError \"no node with id N\" for\n"
+    "an id the store does not hold, and TypeError for an argument of the wrong\n"
+    "type; nothing is recorded then.";
+constexpr char kAddExternalDoc[] =
+    "add_external($self, descriptor, inputs, params=None)\n--\n\n"
+    "Record an External node, an opaque payload such as a model, described by\n"
+    "`descriptor` (a PayloadDescriptor or a dict with its fields), with `inputs`\n"
+    "and `params`, and return its id. The descriptor is part of the node's\n"
+    "identity.\n"
+    "\n"
+    "Raises ValueError for an unknown input id or a dict that lacks a required\n"
+    "field, and TypeError for an argument of the wrong type.";
 constexpr char kAddExchangeDoc[] =
-    "add_exchange($self, inputs, params=None)\n--\n\nRecord an `Exchange` boundary (plan M39 "
-    "§2.1). No `name` — an Exchange's identity is its\n`scheme` ParamMap (`params`) + its one "
-    "logical input; `nodes()[i][\"kind\"] == \"exchange\"`.";
+    "add_exchange($self, inputs, params=None)\n--\n\n"
+    "Record an Exchange node, a data-movement boundary such as a shuffle, and\n"
+    "return its id. It has no name: its identity is its `params` (the scheme) and\n"
+    "its `inputs`, normally one. Raises ValueError \"no node with id N\" for an id\n"
+    "the store does not hold, and TypeError for an argument of the wrong type;\n"
+    "nothing is recorded then.";
 constexpr char kAddJoinDoc[] =
-    "add_join($self, inputs, params=None)\n--\n\nRecord a `Join` boundary (plan M40 §2.1). Two "
-    "inputs `[left, right]`; identity is its\n`scheme` ParamMap (`params`) + its ordered inputs; "
-    "`nodes()[i][\"kind\"] == \"join\"`.";
-constexpr char kNodeCountDoc[] = "node_count($self)\n--\n\n";
-constexpr char kToDotDoc[] = "to_dot($self)\n--\n\n";
+    "add_join($self, inputs, params=None)\n--\n\n"
+    "Record a Join node and return its id. It has no name: its identity is its\n"
+    "`params` (the scheme) and its ordered `inputs`, normally [left, right].\n"
+    "Raises ValueError \"no node with id N\" for an id the store does not hold, and\n"
+    "TypeError for an argument of the wrong type; nothing is recorded then.";
+constexpr char kNodeCountDoc[] =
+    "node_count($self)\n--\n\n"
+    "Return the number of nodes in the store.";
+constexpr char kToDotDoc[] =
+    "to_dot($self)\n--\n\n"
+    "Return the store as a Graphviz DOT graph (a str), one vertex per node.";
 constexpr char kSerializeDoc[] =
-    "serialize($self, outputs=None)\n--\n\nSerialize the IR to the canonical, versioned, "
-    "byte-identical durable form (plan M8 / A.3.1:\nthe serializable IR — not cloudpickle — is "
-    "the canonical durable representation). With\n`outputs=` the bytes flag EXACTLY that set, "
-    "ignoring stored marks (M22: outputs are a\nproperty of the compile request); the default "
-    "keeps the marks-based behavior.";
+    "serialize($self, outputs=None)\n--\n\n"
+    "Return the store as canonical bytes, the same in every process for the same\n"
+    "recording. The blob's outputs are the store's marks, or exactly the ids in\n"
+    "`outputs` when it is given (the marks are then ignored, not changed).\n"
+    "\n"
+    "Raises ValueError for an id the store does not hold or a graph too large for\n"
+    "the format, and TypeError when `outputs` is not a sequence of ints.";
 constexpr char kDeserializeDoc[] =
-    "deserialize(data)\n--\n\nRebuild a store from canonical bytes. A round trip reproduces the "
-    "same node ids, so\n`serialize` of the result is byte-identical to the input (plan M8 "
-    "determinism gate).";
+    "deserialize(data)\n--\n\n"
+    "Rebuild a store from bytes made by serialize and return it; called on the\n"
+    "class. Every node keeps its id, so serializing the result gives the same\n"
+    "bytes.\n"
+    "\n"
+    "Raises TypeError when `data` is not bytes and ValueError, with the reason,\n"
+    "for a blob that is malformed or truncated.";
 constexpr char kNodesDoc[] =
-    "nodes($self)\n--\n\nStructured, read-only view of every node in id order (plan M9: "
-    "`inspect` renders the IR and\n`reproduce` interprets it). Each entry is a dict with `id`, "
-    "`kind`\n(source|op|reduction|external|stage), `name`, `params`, `inputs`, `output` (bool), "
-    "plus a\n`descriptor` dict for external nodes and `n_members` for stage nodes.";
+    "nodes($self)\n--\n\n"
+    "Return a list with one new dict per node, in id order, with the keys id,\n"
+    "output (whether it is marked), inputs, kind, name and params. kind is one of\n"
+    "source, op, reduction, external, exchange, join and stage; name is empty for\n"
+    "all but source, op and reduction.\n"
+    "\n"
+    "An external node adds descriptor, a dict of its descriptor's fields. A stage\n"
+    "node adds n_members and members: per fused member its kind (op or red),\n"
+    "name, params and inputs, each input a pair (\"input\", k) for the stage's k-th\n"
+    "input or (\"member\", m) for its m-th member.";
 constexpr char kOutputsDoc[] =
-    "outputs($self)\n--\n\nThe marked output node ids, in mark order (what an IR evaluator "
-    "returns, in order).";
+    "outputs($self)\n--\n\n"
+    "Return the marked output ids in mark order. Marks come from a blob or a\n"
+    "reduction; a store recorded with the add_* methods has none.";
 constexpr char kNodeMapDoc[] =
-    "node_map($self)\n--\n\n§8.2(i): for each node of the arena this store was REDUCED FROM, "
-    "where it landed here —\n`(reduced_node_id, member_index | None)`, or `None` if DCE dropped "
-    "it. Indexed by that\narena's node id. Empty for a store that did not come out of a "
-    "reduction.";
+    "node_map($self)\n--\n\n"
+    "For a store made by a reduction or a cone, return where each node of the\n"
+    "store it came from landed, indexed by that store's ids: (id, None) for a\n"
+    "node of its own here, (stage id, member index) for one fused into a stage,\n"
+    "or None for one that was dropped. Returns [] for any other store.";
 constexpr char kConeDoc[] =
-    "cone($self, *, outputs)\n--\n\nopt_level=0 (M6): the 1:1 cone of `outputs` — DCE without "
-    "the rewrites — as a fresh store\nmarked with `outputs`; its `node_map` sends each kept id to "
-    "`(cone id, None)`.";
+    "cone($self, *, outputs)\n--\n\n"
+    "Return a new store holding only the nodes that `outputs` reach, unchanged\n"
+    "and marked with `outputs`; its node_map sends each kept id to (new id,\n"
+    "None). Raises ValueError for an id the store does not hold.";
 constexpr char kReduceDoc[] =
-    "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\nReduce via the M4 optimizer "
-    "(DCE + CSE + equality-saturation stage fusion behind\nRewriteEngine). Returns the reduced "
-    "store and a report dict. `maximal_fusion=True` opts in\nto fusing fan-out ops whose "
-    "consumers all land in one stage (the default single-use rule is\npinned by the frozen M4 "
-    "suite).";
+    "reduce($self, *, maximal_fusion=False, outputs=None)\n--\n\n"
+    "Reduce the graph into a new store and return (store, report). The reduction\n"
+    "drops what the outputs do not need, folds scalar add-zero and multiply-by-\n"
+    "one operations, merges commutative operators recorded in both operand orders\n"
+    "and other equal subexpressions, and fuses runs of op nodes into stage nodes.\n"
+    "\n"
+    "The outputs are the store's marks, or exactly `outputs` when given. With\n"
+    "maximal_fusion=True an op with several consumers is fused too when they all\n"
+    "land in one stage. The report maps input_nodes, reachable_nodes,\n"
+    "canonical_nodes, stages, reduced_nodes and boundary_nodes to counts.\n"
+    "\n"
+    "Raises ValueError for an id the store does not hold.";
 constexpr char kReduceIncrementalDoc[] =
-    "reduce_incremental($self, *, outputs=None)\n--\n\nOne-shot incremental reduction of the "
-    "current graph (same result as `reduce`). For genuine\nstep-by-step reduction while "
-    "building, use `IncrementalReducer`.";
+    "reduce_incremental($self, *, outputs=None)\n--\n\n"
+    "Return (store, report), the same as reduce(outputs=outputs) in one call. To\n"
+    "reduce step by step while recording, use IncrementalReducer.";
 constexpr char kReductionReportDoc[] =
-    "reduction_report($self, *, outputs=None)\n--\n\nThe reduction report for the current "
-    "graph, without keeping the reduced store.";
+    "reduction_report($self, *, outputs=None)\n--\n\n"
+    "Return the report of reduce(outputs=outputs) alone, without keeping the\n"
+    "reduced store.";
 
 // The function inside the static method: without METH_STATIC, so that the
 // interpreter passes it the class it is bound to.

@@ -138,30 +138,41 @@ void reducer_dealloc(PyObject* self) {
 constexpr char kReducer[] = "IncrementalReducer";
 
 constexpr char kReducerDoc[] =
-    "IncrementalReducer()\n--\n\nGenuinely incremental reduction (plan §A.1): feed it a store as "
-    "the graph is being built; each\n`step` canonicalizes ONLY the nodes recorded since the last "
-    "step (identity elimination,\ncommutativity dedup, hash-consing — the same sound rules the "
-    "SaturationEngine runs), so a concise\ncanonical form is maintained while building and "
-    "`finalize` does one linear pass instead of a\nwhole-history optimization. `total_work()` "
-    "counts nodes processed across all steps — it equals\nthe node count of the store, no "
-    "matter how many steps fed it (the incrementality witness).";
+    "IncrementalReducer()\n--\n\n"
+    "Reduces a store while it is being recorded. Each step folds in only the\n"
+    "nodes recorded since the previous one, keeping a canonical form up to date\n"
+    "(identities folded, commutative duplicates merged), so that finalize reduces\n"
+    "that form instead of the whole history.\n"
+    "\n"
+    "Feed it one store throughout: it does not remember which store it was given.\n"
+    "Calls on one reducer from several threads take turns.";
 
 constexpr char kStepDoc[] =
-    "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last step. "
-    "Returns how many were processed\n(the delta size). The reducer must always be fed the "
-    "same store.";
+    "step($self, store)\n--\n\n"
+    "Consume the nodes recorded in the GraphStore `store` since the last step and\n"
+    "return how many that was. Raises TypeError when `store` is not a GraphStore\n"
+    "and ValueError when a node refers to an id that was not consumed.";
 constexpr char kWatermarkDoc[] =
-    "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far.";
+    "watermark($self)\n--\n\n"
+    "Return how many of the store's nodes have been consumed; the next step\n"
+    "starts there.";
 constexpr char kTotalWorkDoc[] =
-    "total_work($self)\n--\n\nCumulative nodes processed across all steps (== watermark: each "
-    "node touched once).";
+    "total_work($self)\n--\n\n"
+    "Return how many nodes all steps have processed together. Each node is\n"
+    "processed once, so this equals watermark().";
 constexpr char kCanonicalCountDoc[] =
-    "canonical_count($self)\n--\n\nSize of the maintained canonical form.";
+    "canonical_count($self)\n--\n\n"
+    "Return the number of nodes in the maintained canonical form.";
 constexpr char kFinalizeDoc[] =
-    "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\nFinish: consume any "
-    "remaining delta, then reduce the maintained canonical form against the\nstore's marked "
-    "outputs — or, with `outputs=`, against EXACTLY that set (M22: stored marks\nignored). "
-    "Returns the reduced store + report, exactly like `GraphStore.reduce`.";
+    "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\n"
+    "Consume the nodes still new, reduce the canonical form and return (store,\n"
+    "report) as GraphStore.reduce does, with the same maximal_fusion. The outputs\n"
+    "are the store's marks, or exactly `outputs` when given. The reducer stays\n"
+    "usable.\n"
+    "\n"
+    "Raises ValueError for an id in `outputs` that the store does not hold,\n"
+    "leaving the reducer untouched, and TypeError for an argument of the wrong\n"
+    "type.";
 
 PyMethodDef reducer_methods[] = {
     method_entry<step, kReducer, kStepDoc>(),

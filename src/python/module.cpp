@@ -41,7 +41,12 @@ int add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject*& slot) {
   return add_public(module, name, type);
 }
 
-constexpr char kVersionDoc[] = "version()\n--\n\n";
+constexpr char kVersionDoc[] = "version()\n--\n\nReturn the package's version as a str.";
+
+constexpr char kModuleDoc[] =
+    "The intermediate representation of data-processing pipelines: an interned,\n"
+    "append-only graph (GraphStore) that a front end records node by node, with\n"
+    "its reduction, canonical byte form and Graphviz rendering.";
 
 PyMethodDef module_methods[] = {
     function_entry<version, kNoOwner, kVersionDoc>(),
@@ -58,8 +63,9 @@ int module_exec(PyObject* module) {
   // not something ordinary handlers should swallow.
   state->internal_error = PyErr_NewExceptionWithDoc(
       "zembrik_core.InternalError",
-      "An internal failure: a broken invariant or a poisoned lock. The object it happened in "
-      "stays unusable.",
+      "An internal failure: a broken invariant or a poisoned lock. The object it\n"
+      "happened in stays unusable. Derives from BaseException, so that handlers\n"
+      "of Exception do not swallow it.",
       PyExc_BaseException, nullptr);
   if (state->internal_error == nullptr ||
       PyModule_AddObjectRef(module, "InternalError", state->internal_error) < 0) {
@@ -109,7 +115,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "zembrik_core",
-    .m_doc = nullptr,
+    .m_doc = kModuleDoc,
     .m_size = sizeof(ModuleState),
     .m_methods = module_methods,
     .m_slots = module_slots,

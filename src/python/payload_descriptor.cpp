@@ -19,8 +19,13 @@ PyPayloadDescriptor* as_descriptor(PyObject* self) {
 
 constexpr char kDescriptorDoc[] =
     "PayloadDescriptor(*, kind, content_hash, framework, version, io_schema, "
-    "preprocessing_ref=None)\n--\n\nReproducibility metadata an External node carries "
-    "(participates in the structural hash).";
+    "preprocessing_ref=None)\n--\n\n"
+    "An immutable description of the payload an External node carries, such as a\n"
+    "model: five required strings and an optional preprocessing_ref, all passed\n"
+    "by keyword and read back as attributes. Every field is part of the node's\n"
+    "identity.\n"
+    "\n"
+    "Raises TypeError for a missing field or one that is not a str.";
 
 // The five required strings come first, in the order of their fields.
 PyObject* descriptor_new(PyTypeObject* type, PyObject* const* bound) {

@@ -10,18 +10,12 @@ import zembrik_core as zc
 
 ADD_ZERO = {"scalar": 0.0, "side": "r"}
 
-DOCS = {
-    "step": "step($self, store)\n--\n\nConsume the nodes recorded in `store` since the last "
-    "step. Returns how many were processed\n(the delta size). The reducer must always be fed "
-    "the same store.",
-    "watermark": "watermark($self)\n--\n\nHow many of the store's nodes have been consumed so far.",
-    "total_work": "total_work($self)\n--\n\nCumulative nodes processed across all steps (== "
-    "watermark: each node touched once).",
-    "canonical_count": "canonical_count($self)\n--\n\nSize of the maintained canonical form.",
-    "finalize": "finalize($self, store, *, maximal_fusion=False, outputs=None)\n--\n\nFinish: "
-    "consume any remaining delta, then reduce the maintained canonical form against the\n"
-    "store's marked outputs — or, with `outputs=`, against EXACTLY that set (M22: stored "
-    "marks\nignored). Returns the reduced store + report, exactly like `GraphStore.reduce`.",
+SIGNATURES = {
+    "step": "($self, store)",
+    "watermark": "($self)",
+    "total_work": "($self)",
+    "canonical_count": "($self)",
+    "finalize": "($self, store, *, maximal_fusion=False, outputs=None)",
 }
 
 
@@ -29,12 +23,9 @@ def counts(reducer):
     return reducer.watermark(), reducer.total_work(), reducer.canonical_count()
 
 
-@pytest.mark.parametrize("method, doc", DOCS.items())
-def test_docstrings(method, doc):
-    function = getattr(zc.IncrementalReducer, method)
-    signature, _, body = doc.partition("\n--\n\n")
-    assert function.__text_signature__ == signature[len(method):]
-    assert function.__doc__ == body
+@pytest.mark.parametrize("method, signature", SIGNATURES.items())
+def test_text_signatures(method, signature):
+    assert getattr(zc.IncrementalReducer, method).__text_signature__ == signature
 
 
 def test_steps_consume_only_new_nodes(store):
