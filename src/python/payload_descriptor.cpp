@@ -67,12 +67,18 @@ PyObject* get_preprocessing_ref(PyObject* self, void*) {
 }
 
 PyGetSetDef descriptor_getset[] = {
-    {"kind", get_field<&PayloadDescriptor::kind>, nullptr, nullptr, nullptr},
-    {"content_hash", get_field<&PayloadDescriptor::content_hash>, nullptr, nullptr, nullptr},
-    {"framework", get_field<&PayloadDescriptor::framework>, nullptr, nullptr, nullptr},
-    {"version", get_field<&PayloadDescriptor::version>, nullptr, nullptr, nullptr},
-    {"io_schema", get_field<&PayloadDescriptor::io_schema>, nullptr, nullptr, nullptr},
-    {"preprocessing_ref", get_preprocessing_ref, nullptr, nullptr, nullptr},
+    {"kind", get_field<&PayloadDescriptor::kind>, nullptr,
+     "What the payload is, for example \"model\" (a str).", nullptr},
+    {"content_hash", get_field<&PayloadDescriptor::content_hash>, nullptr,
+     "The hash that identifies the payload's content (a str).", nullptr},
+    {"framework", get_field<&PayloadDescriptor::framework>, nullptr,
+     "The framework the payload is for, for example \"torch\" (a str).", nullptr},
+    {"version", get_field<&PayloadDescriptor::version>, nullptr, "The framework's version (a str).",
+     nullptr},
+    {"io_schema", get_field<&PayloadDescriptor::io_schema>, nullptr,
+     "The payload's input and output schema (a str).", nullptr},
+    {"preprocessing_ref", get_preprocessing_ref, nullptr,
+     "A reference to the payload's preprocessing, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
