@@ -51,7 +51,7 @@ def main() -> None:
 
     total, balanced = values
     print(f"recorded nodes: {store.node_count()}, report: "
-          + ", ".join(f"{key}={report[key]}" for key in sorted(report)))
+          + ", ".join(f"{key}={count}" for key, count in sorted(report.items())))
     print(f"tasks recorded: {len(recorded_graph)}")
     print(f"tasks reduced: {len(reduced_graph)}")
     print(f"total: {float(total[0]):.6f}")
