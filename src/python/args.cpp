@@ -1,5 +1,6 @@
 #include "python/args.hpp"
 
+#include <new>
 #include <string>
 
 #include "base/failure.hpp"
@@ -117,21 +118,27 @@ std::string text_signature_name(std::string_view doc) {
   return std::string(doc.substr(0, doc.find('(')));
 }
 
+// Binding runs before the methods' guard, so a failed allocation here must
+// become MemoryError rather than leave through the interpreter's frames.
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
+          PyObject** out) try {
   nargs = PyVectorcall_NARGS(nargs);
   const Py_ssize_t nkw = kwnames != nullptr ? tuple_size(kwnames) : 0;
 #ifdef Py_LIMITED_API
-  std::vector<PyObject*> names(static_cast<std::size_t>(nkw));
-  for (Py_ssize_t k = 0; k < nkw; ++k) names[static_cast<std::size_t>(k)] = tuple_item(kwnames, k);
+  // The limited API has no view of a tuple's items: they are copied.
+  std::vector<PyObject*> names;
+  for (Py_ssize_t k = 0; k < nkw; ++k) names.push_back(tuple_item(kwnames, k));
   return bind_core(sig, args, nargs, names.data(), args + nargs, nkw, out);
 #else
   PyObject* const* names = nkw > 0 ? PySequence_Fast_ITEMS(kwnames) : nullptr;
   return bind_core(sig, args, nargs, names, args + nargs, nkw, out);
 #endif
+} catch (const std::bad_alloc&) {
+  PyErr_NoMemory();
+  return false;
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) try {
   std::vector<PyObject*> names;
   std::vector<PyObject*> values;
   if (kwargs != nullptr) {
@@ -145,16 +152,17 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
   }
   // The tuple and dict outlive the call, so borrowed slots stay valid.
 #ifdef Py_LIMITED_API
-  std::vector<PyObject*> positional(static_cast<std::size_t>(tuple_size(args)));
-  for (std::size_t i = 0; i < positional.size(); ++i) {
-    positional[i] = tuple_item(args, static_cast<Py_ssize_t>(i));
-  }
+  std::vector<PyObject*> positional;
+  for (Py_ssize_t i = 0; i < tuple_size(args); ++i) positional.push_back(tuple_item(args, i));
   PyObject* const* items = positional.data();
 #else
   PyObject* const* items = PySequence_Fast_ITEMS(args);
 #endif
   return bind_core(sig, items, tuple_size(args), names.data(), values.data(),
                    static_cast<Py_ssize_t>(names.size()), out);
+} catch (const std::bad_alloc&) {
+  PyErr_NoMemory();
+  return false;
 }
 
 bool note_argument(const char* name) {
