@@ -4,7 +4,9 @@
 # are asserted too) and runs the whole C++ and Python suites under them.
 #   scripts/run_sanitized.sh            # both suites
 #   scripts/run_sanitized.sh --cpp-only # the C++ suites alone (what CI runs)
-# The build lives in build/sanitize. Any error report fails the run.
+# The build lives in build/sanitize. Any error report fails the run. The
+# Python suite runs with $PYTHON (default python3), which needs pytest,
+# hypothesis and numpy: tests/run's build/venvs/*/bin/python have them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -17,8 +19,10 @@ $cpp_only && python=OFF
 
 generator=()
 command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
+interpreter=$(command -v "${PYTHON:-python3}" || true)
 cmake -S . -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug -DZEMBRIK_SANITIZE=ON \
-  -DZEMBRIK_BUILD_TESTS=ON -DZEMBRIK_BUILD_PYTHON="$python" >/dev/null
+  -DZEMBRIK_BUILD_TESTS=ON -DZEMBRIK_BUILD_PYTHON="$python" \
+  -DPython_EXECUTABLE="$interpreter" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 echo "== C++ tests under ASan and UBSan"
@@ -37,4 +41,4 @@ runtime=$("$cxx" -print-file-name=libasan.so)  # GCC's runtime, else clang's
 [ -f "$runtime" ] || runtime=$("$cxx" -print-file-name=libclang_rt.asan-x86_64.so)
 LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
   PYTHONMALLOC=malloc PYTHONPATH="$root/$build/src/python" \
-  python3 -m pytest -q -p no:cacheprovider --rootdir=. -c pyproject.toml tests/python
+  "$interpreter" -m pytest -q -p no:cacheprovider --rootdir=. -c pyproject.toml tests/python

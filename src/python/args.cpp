@@ -1,8 +1,10 @@
 #include "python/args.hpp"
 
+#include <new>
 #include <string>
 
 #include "base/failure.hpp"
+#include "python/capi.hpp"
 #include "python/pyref.hpp"
 
 namespace zembrik::py {
@@ -116,15 +118,27 @@ std::string text_signature_name(std::string_view doc) {
   return std::string(doc.substr(0, doc.find('(')));
 }
 
+// Binding runs before the methods' guard, so a failed allocation here must
+// become MemoryError rather than leave through the interpreter's frames.
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
+          PyObject** out) try {
   nargs = PyVectorcall_NARGS(nargs);
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t nkw = kwnames != nullptr ? tuple_size(kwnames) : 0;
+#ifdef Py_LIMITED_API
+  // The limited API has no view of a tuple's items: they are copied.
+  std::vector<PyObject*> names;
+  for (Py_ssize_t k = 0; k < nkw; ++k) names.push_back(tuple_item(kwnames, k));
+  return bind_core(sig, args, nargs, names.data(), args + nargs, nkw, out);
+#else
   PyObject* const* names = nkw > 0 ? PySequence_Fast_ITEMS(kwnames) : nullptr;
   return bind_core(sig, args, nargs, names, args + nargs, nkw, out);
+#endif
+} catch (const std::bad_alloc&) {
+  PyErr_NoMemory();
+  return false;
 }
 
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) try {
   std::vector<PyObject*> names;
   std::vector<PyObject*> values;
   if (kwargs != nullptr) {
@@ -137,8 +151,18 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
     }
   }
   // The tuple and dict outlive the call, so borrowed slots stay valid.
-  return bind_core(sig, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args), names.data(),
-                   values.data(), static_cast<Py_ssize_t>(names.size()), out);
+#ifdef Py_LIMITED_API
+  std::vector<PyObject*> positional;
+  for (Py_ssize_t i = 0; i < tuple_size(args); ++i) positional.push_back(tuple_item(args, i));
+  PyObject* const* items = positional.data();
+#else
+  PyObject* const* items = PySequence_Fast_ITEMS(args);
+#endif
+  return bind_core(sig, items, tuple_size(args), names.data(), values.data(),
+                   static_cast<Py_ssize_t>(names.size()), out);
+} catch (const std::bad_alloc&) {
+  PyErr_NoMemory();
+  return false;
 }
 
 bool note_argument(const char* name) {
@@ -153,8 +177,9 @@ bool note_argument(const char* name) {
     // up there by the thousand.
     PyRef method(PyUnicode_InternFromString("add_note"));
     PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef added(method && note ? PyObject_CallMethodOneArg(value, method.get(), note.get())
-                               : nullptr);
+    PyRef added(method && note
+                    ? PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr)
+                    : nullptr);
     if (!added) PyErr_Clear();  // the original error matters more than its note
   }
   PyErr_Restore(type, value, traceback);

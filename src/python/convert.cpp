@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "python/args.hpp"
+#include "python/capi.hpp"
 #include "python/payload_descriptor.hpp"
 
 namespace zembrik::py {
@@ -49,15 +50,12 @@ Test int_test(PyObject* value, std::int64_t& out) {
 // Test (c): the interpreter's float conversion (__float__ or __index__).
 Test float_test(PyObject* value, double& out) {
   if (PyFloat_Check(value)) {
-    out = PyFloat_AS_DOUBLE(value);
+    out = float_value(value);
     return Test::Passed;
   }
   // The conversion would only raise for a type without __float__ or
   // __index__; skipping it spares building an exception for every str value.
-  const PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-  if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)) {
-    return Test::Failed;
-  }
+  if (!converts_to_float(Py_TYPE(value))) return Test::Failed;
   out = PyFloat_AsDouble(value);
   if (out == -1.0 && PyErr_Occurred()) {
     return clear_ordinary_error() ? Test::Failed : Test::Error;
@@ -129,12 +127,12 @@ bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamEntry>& entr
 bool rest_from_snapshot(PyObject* dict, std::vector<ParamEntry>& entries, bool& exact_str_keys) {
   PyRef items(PyDict_Items(dict));
   if (!items) return false;
-  const Py_ssize_t size = PyList_GET_SIZE(items.get());
+  const Py_ssize_t size = list_size(items.get());
   for (auto i = static_cast<Py_ssize_t>(entries.size()); i < size; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    PyObject* key = PyTuple_GET_ITEM(item, 0);
+    PyObject* item = list_item(items.get(), i);
+    PyObject* key = tuple_item(item, 0);
     exact_str_keys = exact_str_keys && PyUnicode_CheckExact(key);
-    if (!entry_from_py(key, PyTuple_GET_ITEM(item, 1), entries)) return false;
+    if (!entry_from_py(key, tuple_item(item, 1), entries)) return false;
   }
   return true;
 }
@@ -157,7 +155,7 @@ bool checked_map(std::vector<ParamEntry> entries, bool exact_str_keys, ParamMap&
 
 bool string_from_py(PyObject* obj, std::string& out) {
   if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(obj).c_str());
     return false;
   }
   Py_ssize_t size = 0;
@@ -178,15 +176,16 @@ bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
     return note_argument(argument);
   }
   if (!PySequence_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected a sequence of node ids, got %s", Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "expected a sequence of node ids, got %s",
+                 type_name(obj).c_str());
     return note_argument(argument);
   }
   if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
     // Indexing with the size read afresh each time is what iterating them
     // does, and stays safe when an element's __index__ changes the list.
     const bool is_list = PyList_CheckExact(obj);
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(obj); ++i) {
-      PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+    for (Py_ssize_t i = 0; i < (is_list ? list_size(obj) : tuple_size(obj)); ++i) {
+      PyRef item = PyRef::borrow(is_list ? list_item(obj, i) : tuple_item(obj, i));
       NodeId id;
       if (!id_from_py(item.get(), id)) return note_argument(argument);
       out.push_back(id);
@@ -213,7 +212,7 @@ bool params_from_py(PyObject* obj, ParamMap& out) {
     return false;
   }
   std::vector<ParamEntry> entries;
-  entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+  entries.reserve(static_cast<std::size_t>(dict_size(obj)));
   bool exact_str_keys = true;
   Py_ssize_t pos = 0;
   PyObject* key;
@@ -236,7 +235,7 @@ bool flag_argument(PyObject* obj, const char* argument, bool& out) {
   out = false;
   if (obj == nullptr) return true;
   if (!PyBool_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected bool, got %s", Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "expected bool, got %s", type_name(obj).c_str());
     return note_argument(argument);
   }
   out = obj == Py_True;
@@ -255,7 +254,7 @@ PyRef ids_to_py(const NodeIds& ids) {
   for (std::size_t i = 0; i < ids.size(); ++i) {
     PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
     if (id == nullptr) return PyRef();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id);
+    list_set(list.get(), static_cast<Py_ssize_t>(i), id);
   }
   return list;
 }
@@ -338,6 +337,28 @@ bool descriptor_from_py(const ModuleState& state, PyObject* obj, PayloadDescript
     if (!string_from_py(held.get(), *target)) return false;
   }
   return true;
+}
+
+std::string type_name(PyObject* obj) {
+#ifdef Py_LIMITED_API
+  PyTypeObject* type = Py_TYPE(obj);
+  std::string name = "?";
+  PyRef short_name(PyType_GetName(type));
+  if (!short_name || !string_from_py(short_name.get(), name)) PyErr_Clear();
+  // A static type's module is the prefix of its full name, as in tp_name.
+  if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0) {
+    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    std::string prefix;
+    if (module && PyUnicode_Check(module.get()) && string_from_py(module.get(), prefix) &&
+        prefix != "builtins") {
+      name = prefix + "." + name;
+    }
+    PyErr_Clear();
+  }
+  return name;
+#else
+  return Py_TYPE(obj)->tp_name;
+#endif
 }
 
 PyObject* map_err(const BadNodeId& error) {

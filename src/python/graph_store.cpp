@@ -16,6 +16,7 @@
 #include "ir/display.hpp"
 #include "ir/token.hpp"
 #include "python/args.hpp"
+#include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/method_table.hpp"
@@ -128,7 +129,7 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
     // yet: a blob can be large.
     PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
     if (!bytes) return nullptr;
-    char* out = PyBytes_AS_STRING(bytes.get());
+    char* out = bytes_data(bytes.get());
     without_gil([&] {
       write_blob(snapshot->arena, snapshot->outputs, out);
       snapshot.reset();
@@ -143,13 +144,12 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* a) {
   PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     if (!PyBytes_Check(a[0])) {
-      PyErr_Format(PyExc_TypeError, "expected bytes, got %s", Py_TYPE(a[0])->tp_name);
+      PyErr_Format(PyExc_TypeError, "expected bytes, got %s", type_name(a[0]).c_str());
       note_argument("data");
       return nullptr;
     }
     // Bytes never change, and the caller's reference keeps them alive.
-    const std::string_view blob(PyBytes_AS_STRING(a[0]),
-                                static_cast<std::size_t>(PyBytes_GET_SIZE(a[0])));
+    const std::string_view blob(bytes_data(a[0]), static_cast<std::size_t>(bytes_size(a[0])));
     Result<GraphStore, BlobError> store = without_gil([&] { return deserialize(blob); });
     if (!store) {
       PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
@@ -189,7 +189,7 @@ PyRef member_dict(const ModuleState& state, const MemberView& member) {
     PyObject* tag = state.key(ref.tag == StageRef::Tag::Input ? Key::input : Key::member);
     PyObject* pair = Py_BuildValue("(OK)", tag, static_cast<unsigned long long>(ref.index));
     if (pair == nullptr) return PyRef();
-    PyList_SET_ITEM(refs.get(), static_cast<Py_ssize_t>(i), pair);
+    list_set(refs.get(), static_cast<Py_ssize_t>(i), pair);
   }
   PyRef dict(PyDict_New());
   const bool ok = dict && set_item(dict.get(), state, Key::kind, string_to_py(member.op.kind)) &&
@@ -230,7 +230,7 @@ PyRef node_dict(const ModuleState& state, NodeId id, bool output, const NodeKey&
     for (std::size_t i = 0; i < views.value().size(); ++i) {
       PyRef member = member_dict(state, views.value()[i]);
       if (!member) return PyRef();
-      PyList_SET_ITEM(members.get(), static_cast<Py_ssize_t>(i), member.release());
+      list_set(members.get(), static_cast<Py_ssize_t>(i), member.release());
     }
     if (!set_item(dict.get(), state, Key::n_members,
                   PyRef(PyLong_FromSize_t(stage->members.size()))) ||
@@ -257,7 +257,7 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
       if (i % kEntriesBetweenYields == kEntriesBetweenYields - 1) let_others_run();
       PyRef entry = node_dict(state, i, marked[i], snapshot.arena.key(i));
       if (!entry) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+      list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
     return list.release();
   });
@@ -265,7 +265,7 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
 
 PyObject* store_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = type_alloc(type);
     if (self == nullptr) return nullptr;
     new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore();
     return self;
@@ -284,7 +284,7 @@ void store_dealloc(PyObject* self) {
   } else {
     store_of(self).~GraphStore();
   }
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
@@ -443,7 +443,7 @@ PyType_Slot store_slots[] = {
 }  // namespace
 
 PyObject* wrap_store(PyTypeObject* type, GraphStore&& store) {
-  PyObject* self = type->tp_alloc(type, 0);
+  PyObject* self = type_alloc(type);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore(std::move(store));
   return self;
@@ -451,9 +451,25 @@ PyObject* wrap_store(PyTypeObject* type, GraphStore&& store) {
 
 int finish_graph_store_type(PyObject* module, PyTypeObject* type) {
   PyRef function(PyCFunction_NewEx(&deserialize_def, reinterpret_cast<PyObject*>(type), module));
+#ifdef Py_LIMITED_API
+  // Neither staticmethod's constructor nor the class dict is in the limited
+  // API: the builtin makes the method, and the generic attribute setter
+  // writes the dict of the class, which it finds as any object's dict,
+  // where setting the attribute on the immutable class would be refused.
+  PyRef builtins(PyImport_ImportModule("builtins"));
+  PyRef make(builtins ? PyObject_GetAttrString(builtins.get(), "staticmethod") : nullptr);
+  PyRef method(make && function ? PyObject_CallFunctionObjArgs(make.get(), function.get(), nullptr)
+                                : nullptr);
+  PyRef name(PyUnicode_InternFromString("deserialize"));
+  if (!method || !name ||
+      PyObject_GenericSetAttr(reinterpret_cast<PyObject*>(type), name.get(), method.get()) < 0) {
+    return -1;
+  }
+#else
   PyRef method(function ? PyStaticMethod_New(function.get()) : nullptr);
   // Replacing the entry keeps its place in the class dict, and so the order.
   if (!method || PyDict_SetItemString(type->tp_dict, "deserialize", method.get()) < 0) return -1;
+#endif
   PyType_Modified(type);
   return 0;
 }

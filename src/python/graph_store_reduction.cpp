@@ -4,6 +4,7 @@
 // returns new, independent stores.
 #include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
@@ -96,7 +97,7 @@ PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const*) {
         entry = Py_BuildValue("(KO)", static_cast<unsigned long long>(map[i]->node), Py_None);
       }
       if (entry == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+      list_set(list.get(), static_cast<Py_ssize_t>(i), entry);
     }
     return list.release();
   });

@@ -13,6 +13,7 @@
 #include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
+#include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
@@ -28,7 +29,7 @@ Guarded<IncrementalReducer>& reducer_of(PyObject* self) {
 
 bool store_argument(const ModuleState& state, PyObject* obj, GraphStore*& out) {
   if (!PyObject_TypeCheck(obj, state.graph_store_type)) {
-    PyErr_Format(PyExc_TypeError, "expected GraphStore, got %s", Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "expected GraphStore, got %s", type_name(obj).c_str());
     return note_argument("store");
   }
   out = &store_of(obj);
@@ -121,7 +122,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = type_alloc(type);
     if (self == nullptr) return nullptr;
     new (&reducer_of(self)) Guarded<IncrementalReducer>("incremental reducer poisoned");
     return self;
@@ -131,7 +132,7 @@ PyObject* reducer_new(PyTypeObject* type, PyObject* const*) {
 void reducer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   reducer_of(self).~Guarded<IncrementalReducer>();
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 

@@ -109,6 +109,13 @@ void module_free(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Every Python object lives in the module state or in an object of its
+    // own interpreter; what the core shares between interpreters (the symbol
+    // table, the hash key) sits behind its own mutexes, so interpreters with
+    // their own GIL may each import the module.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 
 #include "ir/record_layout.hpp"
 #include "python/args.hpp"
+#include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/method_table.hpp"
 
@@ -42,7 +43,7 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* const* bound) {
         return nullptr;
       }
     }
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = type_alloc(type);
     if (self == nullptr) return nullptr;
     new (&as_descriptor(self)->value) PayloadDescriptor(std::move(value));
     return self;
@@ -52,7 +53,7 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* const* bound) {
 void descriptor_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   as_descriptor(self)->value.~PayloadDescriptor();
-  type->tp_free(self);
+  type_free(type, self);
   Py_DECREF(type);
 }
 
