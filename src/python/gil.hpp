@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
 #include <utility>
 
 namespace zembrik::py {
@@ -25,10 +26,43 @@ decltype(auto) without_gil(Work&& work) {
   return std::forward<Work>(work)();
 }
 
-// Lets threads that wait for the interpreter lock have it for a moment, when
-// one of them has asked; for long loops that must hold the lock.
-inline void let_others_run() {
-  PyEval_RestoreThread(PyEval_SaveThread());
-}
+// Hands the interpreter lock to waiting threads now and then, for long loops
+// that must hold it; call poll() often. A waiting thread asks for the lock
+// only after a whole switch interval in which no thread took it, and taking
+// it back counts as taking it, so handing it over more often than that would
+// keep every waiter from ever asking. Hence at most once per two intervals.
+class GilHandover {
+ public:
+  GilHandover()
+      : period_(std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(2 * switch_interval()))),
+        last_(Clock::now()) {}
+
+  void poll() {
+    if (++calls_ % kCallsBetweenClockReads != 0) return;
+    if (Clock::now() - last_ < period_) return;
+    PyEval_RestoreThread(PyEval_SaveThread());
+    last_ = Clock::now();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr unsigned kCallsBetweenClockReads = 64;
+
+  // sys.getswitchinterval(), or CPython's default when it cannot be read.
+  static double switch_interval() {
+    constexpr double kDefault = 0.005;
+    PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+    PyObject* value = get != nullptr ? PyObject_CallNoArgs(get) : nullptr;
+    const double seconds = value != nullptr ? PyFloat_AsDouble(value) : kDefault;
+    Py_XDECREF(value);
+    if (PyErr_Occurred()) PyErr_Clear();
+    return seconds > 0 ? seconds : kDefault;
+  }
+
+  Clock::duration period_;
+  Clock::time_point last_;
+  unsigned calls_ = 0;
+};
 
 }  // namespace zembrik::py

@@ -252,9 +252,9 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
     if (!list) return nullptr;
     // Building the entries needs the interpreter lock, so other threads get
     // it now and then; the list is not theirs to see until it is returned.
-    constexpr std::size_t kEntriesBetweenYields = 1024;
+    GilHandover handover;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i % kEntriesBetweenYields == kEntriesBetweenYields - 1) let_others_run();
+      handover.poll();
       PyRef entry = node_dict(state, i, marked[i], snapshot.arena.key(i));
       if (!entry) return nullptr;
       list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
