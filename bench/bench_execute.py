@@ -33,15 +33,17 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+import _require
+
+zc = _require.zembrik_core()
 try:
     import dask.threaded
     import numpy as np
     from dask import optimization
 except ImportError as missing:
-    sys.exit(f"bench_execute needs Dask and numpy ({missing.name} is missing): "
-             "pip install '.[dask]' numpy")
+    _require.fail(f"bench_execute needs Dask and numpy ({missing.name} is missing): "
+                  "pip install '.[dask]' numpy")
 
-import zembrik_core as zc
 from zembrik_dask import numpy_ops, outputs_in, to_dask
 
 # Dask ships these without annotations.
