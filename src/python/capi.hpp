@@ -100,7 +100,7 @@ inline bool converts_to_float(PyTypeObject* type) {
 
 // The name of `obj`'s type as the interpreter's messages give it: "int",
 // "numpy.ndarray". The limited build cannot read the type's own name field
-// and leaves out the module of types made from a spec outside builtins.
+// and leaves out the module of heap types (PyType_FromSpec) outside builtins.
 std::string type_name(PyObject* obj);
 
 }  // namespace zembrik::py
