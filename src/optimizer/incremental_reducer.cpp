@@ -10,18 +10,12 @@ namespace zembrik {
 IncrementalReducer::IncrementalReducer() = default;
 
 NodeId IncrementalReducer::canonical_id(NodeKey key) {
-  if (Op* op = std::get_if<Op>(&key)) {
-    if (is_identity(*op)) return op->inputs[0];
-    if (is_commutative(*op)) {
-      // The canonical form never holds both orientations of one pair (the
-      // second always maps to the first), so finding the swapped key first
-      // agrees with looking for the key itself first.
-      std::swap(op->inputs[0], op->inputs[1]);
-      if (const std::optional<NodeId> found = canon_.find(key)) return *found;
-      std::swap(op->inputs[0], op->inputs[1]);
-    }
-  }
-  return canon_.intern(key);
+  NodeIds* inputs = mutable_inputs(key);
+  const Op* op = std::get_if<Op>(&key);
+  if (op == nullptr || inputs == nullptr) return canon_.intern(key);
+  return fold_node<NodeId>(
+      rule_of(*op), std::span<NodeId>(*inputs), [&] { return canon_.find(key); },
+      [&] { return canon_.intern(key); });
 }
 
 Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const NodeArena& delta) {
@@ -55,7 +49,6 @@ void IncrementalReducer::rollback(const Checkpoint& mark) {
 }
 
 Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> outputs,
-                                                        const RewriteEngine& engine,
                                                         bool maximal_fusion) const {
   std::vector<NodeId> mapped;
   mapped.reserve(outputs.size());
@@ -63,7 +56,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> 
     if (o >= id_map_.size()) return BadNodeId{o};
     mapped.push_back(id_map_[o]);
   }
-  Reduced reduced = reduce_with_mode(canon_.arena(), mapped, engine, maximal_fusion);
+  Reduced reduced = reduce_canonical_form(canon_.arena(), mapped, maximal_fusion);
   NodeMap by_store_id(id_map_.size());
   for (std::size_t i = 0; i < id_map_.size(); ++i) by_store_id[i] = reduced.node_map[id_map_[i]];
   reduced.node_map = std::move(by_store_id);

@@ -2,11 +2,12 @@
 // recorded.
 //
 // Each step consumes only the nodes recorded since the previous one and folds
-// them in with the sound rules the saturation engine runs, applied directly:
+// them in with the rules, through the same fold_node as the direct engine:
 // identity elimination, commutative deduplication and hash-consing. Inputs
-// are mapped before lookups, so merges propagate at once. finalize runs the
-// ordinary pipeline over the canonical form, which is usually much smaller
-// than the history that produced it. Not synchronized; its owner locks it.
+// are mapped before lookups, so merges propagate at once and the form is
+// canonical after every step. finalize runs the rest of the pipeline over it
+// (dead-code elimination and fusion), without canonicalizing it again. Not
+// synchronized; its owner locks it.
 #pragma once
 
 #include <span>
@@ -15,7 +16,6 @@
 #include "arena/interned_arena.hpp"
 #include "arena/node_map.hpp"
 #include "base/result.hpp"
-#include "optimizer/engine_graph.hpp"
 #include "optimizer/reduced.hpp"
 
 namespace zembrik {
@@ -30,7 +30,6 @@ class IncrementalReducer {
   [[nodiscard]] Result<std::uint64_t, BadNodeId> step(const NodeArena& delta);
   // The pipeline over the canonical form, with a node map indexed by store ids.
   [[nodiscard]] Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
-                                                    const RewriteEngine& engine,
                                                     bool maximal_fusion) const;
 
   // Where the reducer stands, to go back to with rollback when a call that
@@ -48,6 +47,8 @@ class IncrementalReducer {
   std::uint64_t total_work() const { return total_work_; }
   std::uint64_t canonical_count() const { return canon_.size(); }
   const NodeArena& canon() const { return canon_.arena(); }
+  // Per consumed store node, the canonical id standing for it.
+  std::span<const NodeId> id_map() const { return id_map_; }
 
  private:
   // The canonical id standing for a key whose inputs are already canonical.

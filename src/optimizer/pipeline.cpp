@@ -1,15 +1,17 @@
 #include "optimizer/pipeline.hpp"
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
-#include "arena/intern_index.hpp"
 #include "base/failure.hpp"
 #include "base/result.hpp"
 #include "ir/hash.hpp"
 #include "ir/key_record.hpp"
 #include "ir/token.hpp"
+#include "optimizer/direct_engine.hpp"
+#include "optimizer/engine_index.hpp"
 #include "optimizer/pass_invariants.hpp"
 #include "optimizer/stage_fusion.hpp"
 
@@ -27,6 +29,14 @@ constexpr bool kVerifyPasses = false;
 template <class... Args>
 void verify_pass(const Args&... args) {
   if constexpr (kVerifyPasses) verify(args...);
+}
+
+// A graph taken as canonical must be one the rules leave as it is.
+void verify_canonical_pass(const EngineGraph& graph) {
+  if constexpr (kVerifyPasses) {
+    const Canonicalized again = DirectEngine().canonicalize(graph);
+    if (again.graph.size() != graph.size()) throw InternalFailure("canonical form is canonical");
+  }
 }
 
 // The passes read records straight from the arena instead of decoding whole
@@ -68,24 +78,25 @@ BoundaryEmitter rebuild_boundaries(const NodeArena& nodes, const EngineInput& in
   };
 }
 
-// Where each input node landed: through its kept position, its class, the
-// node elimination kept for the class, and that node's place in the fusion.
-NodeMap compose_node_map(const LiveNodes& live, const Canonicalized& canonical,
-                         const Eliminated& eliminated, const FusedGraph& fused) {
+// Where each input node landed: through its kept position, its class and
+// the node elimination kept for the class (`to_fused`), and that node's place
+// in the fusion.
+template <class ToFused>
+NodeMap compose_node_map(const LiveNodes& live, const FusedGraph& fused, ToFused&& to_fused) {
   NodeMap node_map(live.remap.size());
   for (NodeId i = 0; i < live.remap.size(); ++i) {
     if (live.remap[i] == kNoId) continue;
-    node_map[i] = fused.placement[eliminated.cse_map[canonical.class_map[live.remap[i]]]];
+    node_map[i] = fused.placement[to_fused(live.remap[i])];
   }
   return node_map;
 }
 
-ReductionReport report_of(const LiveNodes& live, const Eliminated& eliminated,
+ReductionReport report_of(const LiveNodes& live, const EngineGraph& canonical,
                           const FusedGraph& fused) {
   return ReductionReport{
       .input_nodes = live.remap.size(),
       .reachable_nodes = live.kept.size(),
-      .canonical_nodes = eliminated.graph.size(),
+      .canonical_nodes = canonical.size(),
       .stages = fused.stages,
       .reduced_nodes = fused.nodes.size(),
       .boundary_nodes = fused.boundary_nodes,
@@ -180,58 +191,64 @@ Eliminated cse(const EngineGraph& graph) {
   Eliminated out;
   out.graph.tokens = graph.tokens;
   out.cse_map.resize(graph.size());
-  InternIndex index;
-  const auto hash_of = [&](std::uint32_t token, std::span<const EngineId> inputs) {
-    KeyedHasher hasher;
-    hasher.add(token);
-    for (EngineId x : inputs) hasher.add(x);
-    return hasher.finish();
-  };
+  EngineIndex index;
   std::vector<EngineId> mapped;
   for (EngineId i = 0; i < graph.size(); ++i) {
     mapped.clear();
     for (EngineId x : graph.inputs_of(i)) mapped.push_back(out.cse_map[x]);
-    const std::uint32_t token = graph.nodes[i].token;
-    const std::uint64_t hash = hash_of(token, mapped);
-    const auto equal = [&](NodeId id) {
-      const auto other = out.graph.inputs_of(id);
-      return out.graph.nodes[id].token == token &&
-             std::equal(other.begin(), other.end(), mapped.begin(), mapped.end());
-    };
-    if (const std::optional<NodeId> found = index.find(hash, equal)) {
-      out.cse_map[i] = *found;
-      continue;
-    }
-    const EngineId id = out.graph.add_node(token, mapped, graph.nodes[i].boundary);
-    index.insert(hash, id, [&](NodeId at) {
-      return hash_of(out.graph.nodes[at].token, out.graph.inputs_of(at));
-    });
-    out.cse_map[i] = id;
+    out.cse_map[i] =
+        index.find_or_add(out.graph, graph.nodes[i].token, mapped, graph.nodes[i].boundary);
   }
   for (EngineId o : graph.outputs) out.graph.outputs.push_back(out.cse_map[o]);
   return out;
 }
 
-Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs,
-                         const RewriteEngine& engine, bool maximal_fusion) {
+namespace {
+
+// The passes over `nodes`. Without an engine the kept graph is taken as
+// canonical already, as the incremental reducer's form is: it is neither
+// canonicalized nor searched for equal nodes again.
+Reduced reduce_through(const NodeArena& nodes, std::span<const NodeId> outputs,
+                       const RewriteEngine* engine, bool maximal_fusion) {
   const LiveNodes live = find_live_nodes(nodes, outputs);
   verify_pass(live, nodes.size());
   const EngineInput input = to_engine_graph(nodes, live);
   verify_pass(input);
-  const Canonicalized canonical = canonicalize(engine, input.graph);
-  verify_pass(canonical, input.graph);
-  const Eliminated eliminated = cse(canonical.graph);
-  verify_pass(eliminated, canonical.graph);
-  FusedGraph fused = fuse_stages(eliminated.graph, maximal_fusion,
-                                 rebuild_boundaries(nodes, input, eliminated.graph));
-  verify_pass(fused, eliminated.graph);
+  std::optional<Canonicalized> canonical;
+  std::optional<Eliminated> eliminated;
+  if (engine != nullptr) {
+    canonical = canonicalize(*engine, input.graph);
+    verify_pass(*canonical, input.graph);
+    eliminated = cse(canonical->graph);
+    verify_pass(*eliminated, canonical->graph);
+  } else {
+    verify_canonical_pass(input.graph);
+  }
+  const EngineGraph& reducible = eliminated ? eliminated->graph : input.graph;
+  FusedGraph fused =
+      fuse_stages(reducible, maximal_fusion, rebuild_boundaries(nodes, input, reducible));
+  verify_pass(fused, reducible);
 
   Reduced reduced;
-  reduced.node_map = compose_node_map(live, canonical, eliminated, fused);
-  reduced.report = report_of(live, eliminated, fused);
+  reduced.node_map = compose_node_map(live, fused, [&](EngineId kept) {
+    return eliminated ? eliminated->cse_map[canonical->class_map[kept]] : kept;
+  });
+  reduced.report = report_of(live, reducible, fused);
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);
   return reduced;
+}
+
+}  // namespace
+
+Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs,
+                         const RewriteEngine& engine, bool maximal_fusion) {
+  return reduce_through(nodes, outputs, &engine, maximal_fusion);
+}
+
+Reduced reduce_canonical_form(const NodeArena& nodes, std::span<const NodeId> outputs,
+                              bool maximal_fusion) {
+  return reduce_through(nodes, outputs, nullptr, maximal_fusion);
 }
 
 }  // namespace zembrik

@@ -9,7 +9,8 @@
 //
 // After each pass, Debug and test builds check what it promises the next
 // (optimizer/pass_invariants.hpp). reduce_with_mode is a pure function of
-// its arguments.
+// its arguments: with the direct engine nothing else, no clock, load or
+// limit, reaches its result.
 #pragma once
 
 #include <span>
@@ -67,5 +68,11 @@ Eliminated cse(const EngineGraph& graph);
 
 Reduced reduce_with_mode(const NodeArena& nodes, std::span<const NodeId> outputs,
                          const RewriteEngine& engine, bool maximal_fusion);
+
+// The same for a graph that is canonical under the rules already (the
+// incremental reducer's form): no engine runs, and no equal nodes are looked
+// for, since there are none.
+Reduced reduce_canonical_form(const NodeArena& nodes, std::span<const NodeId> outputs,
+                              bool maximal_fusion);
 
 }  // namespace zembrik

@@ -56,24 +56,36 @@ std::vector<RuleText> rule_texts() {
   return rules;
 }
 
-bool is_identity(const Op& op) {
-  if (op.inputs.size() != 1 || op.params.size() != 2) return false;
+Rule rule_asked_by(const Op& op) {
+  if (op.params.empty()) {
+    const bool commutes =
+        std::find(kCommutativeOps.begin(), kCommutativeOps.end(), op.name) != kCommutativeOps.end();
+    return commutes ? Rule::commutative : Rule::none;
+  }
+  if (op.params.size() != 2) return Rule::none;
   // Entries are sorted by key, and "scalar" sorts before "side".
   const auto& [scalar_key, scalar] = op.params[0];
   const auto& [side_key, side] = op.params[1];
-  if (scalar_key != "scalar" || scalar.tag() != ParamValue::Tag::Float) return false;
-  if (side_key != "side" || side.tag() != ParamValue::Tag::Str) return false;
+  if (scalar_key != "scalar" || scalar.tag() != ParamValue::Tag::Float) return Rule::none;
+  if (side_key != "side" || side.tag() != ParamValue::Tag::Str) return Rule::none;
   const std::uint64_t bits = canonical_float_bits(scalar.as_float());
   const std::string_view side_text = side.as_str();  // lambdas cannot capture bindings in clang 14
-  return std::any_of(kIdentityRules.begin(), kIdentityRules.end(), [&](const IdentityRule& rule) {
-    return holds_unit(rule, op, bits, side_text);
-  });
+  const bool unit =
+      std::any_of(kIdentityRules.begin(), kIdentityRules.end(),
+                  [&](const IdentityRule& rule) { return holds_unit(rule, op, bits, side_text); });
+  return unit ? Rule::identity : Rule::none;
 }
 
-bool is_commutative(const Op& op) {
-  return op.inputs.size() == 2 && op.params.empty() &&
-         std::find(kCommutativeOps.begin(), kCommutativeOps.end(), op.name) !=
-             kCommutativeOps.end();
+Rule rule_asked_by_token(std::string_view token) {
+  // An Op without parameters has the token "op|" and its escaped name; the
+  // commutative names need no escaping.
+  if (token.starts_with("op|") && std::find(kCommutativeOps.begin(), kCommutativeOps.end(),
+                                            token.substr(3)) != kCommutativeOps.end()) {
+    return Rule::commutative;
+  }
+  static const std::vector<std::string> identities = identity_tokens();
+  const bool unit = std::find(identities.begin(), identities.end(), token) != identities.end();
+  return unit ? Rule::identity : Rule::none;
 }
 
 }  // namespace zembrik

@@ -30,7 +30,7 @@ eqsat::Rewrite rule(std::string name, const std::string& searcher, const std::st
 
 }  // namespace
 
-SaturationEngine::SaturationEngine() {
+SaturationEngine::SaturationEngine(SaturationLimits limits) : limits_(limits) {
   for (const RuleText& text : rule_texts()) {
     rules_.push_back(rule(text.name, text.searcher, text.applier));
   }
@@ -66,8 +66,9 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
 
   eqsat::Runner runner;
   runner.with_egraph(std::move(egraph))
-      .with_max_iterations(max_iterations_)
+      .with_max_iterations(limits_.max_iterations)
       .with_max_nodes(4 * n + 1024)
+      .with_max_time(limits_.max_time)
       .run(rules_);
   const eqsat::EGraph& result = runner.egraph();
 

@@ -2,8 +2,8 @@
 // reduce_incremental, cone and node_map. Each builds a fresh engine, reduces
 // a copy of the store without its lock and without the interpreter lock, and
 // returns new, independent stores.
+#include "optimizer/direct_engine.hpp"
 #include "optimizer/reduced_store.hpp"
-#include "optimizer/saturation_engine.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
@@ -23,7 +23,7 @@ PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<No
   const Result<ReductionReport, BadNodeId> report =
       without_gil([&]() -> Result<ReductionReport, BadNodeId> {
         const ReleaseFreeMemoryAtExit release(store);
-        const SaturationEngine engine;
+        const DirectEngine engine;
         Result<ReducedStore, BadNodeId> reduced =
             outputs ? reduce_with_outputs(store, *outputs, engine, maximal_fusion)
                     : Result<ReducedStore, BadNodeId>(reduce_with(store, engine, maximal_fusion));

@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "optimizer/reduced_store.hpp"
-#include "optimizer/saturation_engine.hpp"
 #include "python/args.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
@@ -101,8 +100,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
         try {
           const Result<std::uint64_t, BadNodeId> consumed = consume(r, *store);
           if (!consumed) return consumed.error();
-          Result<Reduced, BadNodeId> reduced =
-              r.finalize(outputs, SaturationEngine(), maximal_fusion);
+          Result<Reduced, BadNodeId> reduced = r.finalize(outputs, maximal_fusion);
           if (!reduced) return reduced.error();
           return from_reduced(std::move(reduced).value());
         } catch (...) {

@@ -13,9 +13,9 @@
 #include <string>
 
 #include "eqsat/symbol.hpp"
+#include "optimizer/direct_engine.hpp"
 #include "optimizer/incremental_reducer.hpp"
 #include "optimizer/pipeline.hpp"
-#include "optimizer/saturation_engine.hpp"
 #include "store/graph_store.hpp"
 
 namespace {
@@ -219,7 +219,7 @@ TEST(AllocationFailures, ReductionFailsCleanlyAndThenWorks) {
   ASSERT_TRUE(store.intern(Op{"add", {}, {4, 3}}).ok());
   const StoreSnapshot snapshot = store.snapshot();
   const std::vector<NodeId> outputs = {19, 20, 21};
-  const SaturationEngine engine;
+  const DirectEngine engine;
   const Reduced expected = reduce_with_mode(snapshot.arena, outputs, engine, false);
   Reduced got;
   const int failures = fail_each_allocation(

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "optimizer/incremental_reducer.hpp"
-#include "optimizer/saturation_engine.hpp"
 #include "test_support.hpp"
 
 namespace zembrik {
@@ -69,8 +68,7 @@ TEST(IncrementalReducer, FinalizeIndexesTheNodeMapByStoreIds) {
   IncrementalReducer r;
   must(r.step(
       arena_of({Source{"a", {}}, Source{"b", {}}, Op{"add", {}, {0, 1}}, Op{"add", {}, {1, 0}}})));
-  const SaturationEngine engine;
-  const auto reduced = r.finalize(std::vector<NodeId>{3}, engine, false);
+  const auto reduced = r.finalize(std::vector<NodeId>{3}, false);
   ASSERT_TRUE(reduced);
   EXPECT_EQ(reduced.value().report.input_nodes, 3u);
   EXPECT_EQ(reduced.value().report.reachable_nodes, 3u);
@@ -78,14 +76,14 @@ TEST(IncrementalReducer, FinalizeIndexesTheNodeMapByStoreIds) {
   ASSERT_EQ(reduced.value().node_map.size(), 4u);
   EXPECT_EQ(reduced.value().node_map[3], reduced.value().node_map[2]);
 
-  const auto again = r.finalize(std::vector<NodeId>{3}, engine, false);
+  const auto again = r.finalize(std::vector<NodeId>{3}, false);
   EXPECT_EQ(again.value().nodes.keys(), reduced.value().nodes.keys());
   EXPECT_EQ(again.value().report, reduced.value().report);
 
-  const auto none = r.finalize(std::vector<NodeId>{}, engine, false);
+  const auto none = r.finalize(std::vector<NodeId>{}, false);
   EXPECT_TRUE(none.value().nodes.empty());
   EXPECT_EQ(none.value().node_map, NodeMap(4));
-  EXPECT_EQ(r.finalize(std::vector<NodeId>{4}, engine, false).error(), BadNodeId{4});
+  EXPECT_EQ(r.finalize(std::vector<NodeId>{4}, false).error(), BadNodeId{4});
 }
 
 }  // namespace

@@ -100,8 +100,10 @@ TEST(Rules, EngineAndPredicatesAgreeOnEveryToken) {
   for (const Op& op : token_grid()) {
     const std::string text = token(NodeKey(op)) + " over " + std::to_string(op.inputs.size());
     const EngineVerdict engine = engine_verdict(op);
-    EXPECT_EQ(is_identity(op), engine.identity) << text;
-    EXPECT_EQ(is_commutative(op), engine.commutes) << text;
+    EXPECT_EQ(rule_of(op) == Rule::identity, engine.identity) << text;
+    EXPECT_EQ(rule_of(op) == Rule::commutative, engine.commutes) << text;
+    EXPECT_EQ(rule_for(rule_asked_by_token(token(NodeKey(op))), op.inputs.size()), rule_of(op))
+        << text;
     const EngineVerdict reducer = reducer_verdict(op);
     EXPECT_EQ(reducer.identity, engine.identity) << text;
     EXPECT_EQ(reducer.commutes, engine.commutes) << text;
