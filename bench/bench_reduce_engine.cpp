@@ -1,9 +1,11 @@
 // The reduction pipeline on a stored graph, with what the Python bench cannot
-// see: how long the engine took, why its runner stopped and after how many
-// iterations. Reads a blob written by `bench_reduce.py --blob PATH` and
-// reduces it against the blob's outputs in both fusion modes, R times each.
+// see: how long the engine took, and for the saturation engine (the
+// reference, with its default limits) why its runner stopped and after how
+// many iterations. Reads a blob written by `bench_reduce.py --blob PATH` and
+// reduces it against the blob's outputs in both fusion modes with each
+// engine, R times each.
 //
-//   bench_reduce_engine PATH [R]
+//   bench_reduce_engine PATH [R [direct|saturation]]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <string>
 #include <variant>
 
+#include "optimizer/direct_engine.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/reduced_store.hpp"
 #include "optimizer/saturation_engine.hpp"
@@ -26,12 +29,19 @@ double seconds_since(Clock::time_point start) {
 }
 
 // Passes canonicalize through to the saturation engine and keeps how its run
-// ended.
+// ended, or to the direct engine.
 class WatchedEngine : public zembrik::RewriteEngine {
  public:
+  explicit WatchedEngine(bool saturate) : saturate_(saturate) {}
+
   zembrik::Canonicalized canonicalize(const zembrik::EngineGraph& graph) const override {
     const Clock::time_point start = Clock::now();
-    zembrik::SaturationRun run = engine_.run(graph);
+    if (!saturate_) {
+      zembrik::Canonicalized result = direct_.canonicalize(graph);
+      seconds = seconds_since(start);
+      return result;
+    }
+    zembrik::SaturationRun run = saturation_.run(graph);
     seconds = seconds_since(start);
     stop_reason = run.stop_reason;
     iterations = run.iterations;
@@ -43,7 +53,9 @@ class WatchedEngine : public zembrik::RewriteEngine {
   mutable std::size_t iterations = 0;
 
  private:
-  zembrik::SaturationEngine engine_;
+  bool saturate_;
+  zembrik::DirectEngine direct_;
+  zembrik::SaturationEngine saturation_;
 };
 
 const char* stop_name(const zembrik::eqsat::StopReason& reason) {
@@ -72,24 +84,33 @@ int main(int argc, char** argv) {
   const zembrik::GraphStore& store = loaded.value();
   const std::size_t n = store.node_count();
   std::printf("graph: %zu nodes, %zu outputs\n", n, store.outputs().size());
-  for (const bool maximal : {false, true}) {
-    double best = 1e300;
-    double engine_best = 1e300;
-    WatchedEngine engine;
-    zembrik::ReductionReport report;
-    for (int r = 0; r < runs; ++r) {
-      const Clock::time_point start = Clock::now();
-      report = zembrik::reduce_with(store, engine, maximal).report;
-      best = std::min(best, seconds_since(start));
-      engine_best = std::min(engine_best, engine.seconds);
+  const std::string only = argc > 3 ? argv[3] : "";
+  for (const bool saturate : {false, true}) {
+    if (!only.empty() && only != (saturate ? "saturation" : "direct")) continue;
+    for (const bool maximal : {false, true}) {
+      double best = 1e300;
+      double engine_best = 1e300;
+      WatchedEngine engine(saturate);
+      zembrik::ReductionReport report;
+      for (int r = 0; r < runs; ++r) {
+        const Clock::time_point start = Clock::now();
+        report = zembrik::reduce_with(store, engine, maximal).report;
+        best = std::min(best, seconds_since(start));
+        engine_best = std::min(engine_best, engine.seconds);
+      }
+      std::printf(
+          "%-11s %-22s %7.3f s  %6.0f ns/node  engine %7.3f s (%4.1f%%); canonical %llu of "
+          "%llu reachable",
+          saturate ? "saturation" : "direct",
+          maximal ? "reduce_with(maximal):" : "reduce_with:", best, best / n * 1e9, engine_best,
+          100 * engine_best / best, static_cast<unsigned long long>(report.canonical_nodes),
+          static_cast<unsigned long long>(report.reachable_nodes));
+      if (saturate) {
+        std::printf(", stopped by %s after %zu iterations", stop_name(engine.stop_reason),
+                    engine.iterations);
+      }
+      std::printf("\n");
     }
-    std::printf(
-        "%-22s %7.3f s  %6.0f ns/node  engine %7.3f s (%4.1f%%), stopped by %s after %zu "
-        "iterations; canonical %llu of %llu reachable\n",
-        maximal ? "reduce_with(maximal):" : "reduce_with:", best, best / n * 1e9, engine_best,
-        100 * engine_best / best, stop_name(engine.stop_reason), engine.iterations,
-        static_cast<unsigned long long>(report.canonical_nodes),
-        static_cast<unsigned long long>(report.reachable_nodes));
   }
   return 0;
 }

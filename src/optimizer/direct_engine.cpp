@@ -40,6 +40,7 @@ Canonicalized DirectEngine::canonicalize(const EngineGraph& graph) const {
         [&] { return index.find(out.graph, token, operands); },
         [&] { return index.find_or_add(out.graph, token, operands, boundary[token]); });
   }
+  out.hash_consed = true;
   out.graph.outputs.reserve(graph.outputs.size());
   for (EngineId o : graph.outputs) out.graph.outputs.push_back(out.class_map.at(o));
   return out;

@@ -52,6 +52,9 @@ struct EngineGraph {
 struct Canonicalized {
   EngineGraph graph;
   std::vector<EngineId> class_map;
+  // The engine's promise that no two nodes of `graph` have the same token
+  // over the same operands; the pipeline then skips its own elimination.
+  bool hash_consed = false;
 };
 
 // The one replaceable component of the optimizer. The result must be

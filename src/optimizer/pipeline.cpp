@@ -39,6 +39,14 @@ void verify_canonical_pass(const EngineGraph& graph) {
   }
 }
 
+// An engine that promises a hash-consed graph leaves elimination nothing.
+void verify_hash_consed_pass(const EngineGraph& graph) {
+  if constexpr (kVerifyPasses) {
+    if (cse(graph).graph.size() != graph.size())
+      throw InternalFailure("engine graph is hash-consed");
+  }
+}
+
 // The passes read records straight from the arena instead of decoding whole
 // keys. A key apart from its inputs is the head and tail of its record, which
 // are canonical once NaN payloads are.
@@ -207,7 +215,8 @@ namespace {
 
 // The passes over `nodes`. Without an engine the kept graph is taken as
 // canonical already, as the incremental reducer's form is: it is neither
-// canonicalized nor searched for equal nodes again.
+// canonicalized nor searched for equal nodes again. Elimination also runs
+// only when the engine does not promise it would find nothing.
 Reduced reduce_through(const NodeArena& nodes, std::span<const NodeId> outputs,
                        const RewriteEngine* engine, bool maximal_fusion) {
   const LiveNodes live = find_live_nodes(nodes, outputs);
@@ -219,19 +228,25 @@ Reduced reduce_through(const NodeArena& nodes, std::span<const NodeId> outputs,
   if (engine != nullptr) {
     canonical = canonicalize(*engine, input.graph);
     verify_pass(*canonical, input.graph);
-    eliminated = cse(canonical->graph);
-    verify_pass(*eliminated, canonical->graph);
+    if (!canonical->hash_consed) {
+      eliminated = cse(canonical->graph);
+      verify_pass(*eliminated, canonical->graph);
+    } else {
+      verify_hash_consed_pass(canonical->graph);
+    }
   } else {
     verify_canonical_pass(input.graph);
   }
-  const EngineGraph& reducible = eliminated ? eliminated->graph : input.graph;
+  const EngineGraph& reducible =
+      eliminated ? eliminated->graph : (canonical ? canonical->graph : input.graph);
   FusedGraph fused =
       fuse_stages(reducible, maximal_fusion, rebuild_boundaries(nodes, input, reducible));
   verify_pass(fused, reducible);
 
   Reduced reduced;
   reduced.node_map = compose_node_map(live, fused, [&](EngineId kept) {
-    return eliminated ? eliminated->cse_map[canonical->class_map[kept]] : kept;
+    const EngineId canonical_id = canonical ? canonical->class_map[kept] : kept;
+    return eliminated ? eliminated->cse_map[canonical_id] : canonical_id;
   });
   reduced.report = report_of(live, reducible, fused);
   reduced.nodes = std::move(fused.nodes);

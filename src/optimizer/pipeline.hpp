@@ -3,7 +3,8 @@
 //   1. find_live_nodes        dead-code elimination: keep what the outputs need
 //   2. to_engine_graph        flatten the kept nodes into operator tokens
 //   3. engine.canonicalize    one node per class of equal nodes
-//   4. cse                    merge equal (token, inputs) the engine left
+//   4. cse                    merge equal (token, inputs) the engine left,
+//                             unless it promises there are none
 //   5. fuse_stages            group Op runs into Stage nodes; every other
 //                             node stays a boundary node of its own
 //

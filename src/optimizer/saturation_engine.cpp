@@ -100,6 +100,8 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
     out.class_map[i] = pos;
   }
   for (EngineId o : graph.outputs) out.graph.outputs.push_back(out.class_map.at(o));
+  // The e-graph is congruence-closed: equal tokens over equal classes are one class.
+  out.hash_consed = true;
   return outcome;
 }
 

@@ -30,8 +30,8 @@ bool id_from_py(PyObject* item, NodeId& out) {
 
 enum class Test { Passed, Failed, Error };
 
-// Test (b): the interpreter's integer conversion within the signed 64-bit
-// range. Floats have no __index__ and so fail it.
+// Whether the value is an Int: the interpreter's integer conversion within
+// the signed 64-bit range. Floats have no __index__ and so fail it.
 Test int_test(PyObject* value, std::int64_t& out) {
   PyRef index;
   if (!PyLong_Check(value)) {
@@ -47,7 +47,8 @@ Test int_test(PyObject* value, std::int64_t& out) {
   return Test::Passed;
 }
 
-// Test (c): the interpreter's float conversion (__float__ or __index__).
+// Whether the value is a Float: the interpreter's float conversion
+// (__float__ or __index__).
 Test float_test(PyObject* value, double& out) {
   if (PyFloat_Check(value)) {
     out = float_value(value);
@@ -63,7 +64,7 @@ Test float_test(PyObject* value, double& out) {
   return Test::Passed;
 }
 
-// Test (d): a str that encodes to UTF-8.
+// Whether the value is a Str: a str that encodes to UTF-8.
 Test str_test(PyObject* value, std::string& out) {
   if (!PyUnicode_Check(value)) return Test::Failed;
   if (!string_from_py(value, out)) return clear_ordinary_error() ? Test::Failed : Test::Error;
