@@ -161,14 +161,6 @@ class Execution {
         }
         return true;
       }
-      if (const auto* scan = std::get_if<Scan>(&instruction)) {
-        for (const Id eclass : egraph_.class_ids()) {
-          reg.resize(scan->out);
-          reg.push_back(eclass);
-          if (!execute(pc + 1)) return false;
-        }
-        return true;
-      }
       if (const auto* compare = std::get_if<Compare>(&instruction)) {
         if (egraph_.find(reg[compare->i]) != egraph_.find(reg[compare->j])) return true;
         continue;

@@ -50,14 +50,7 @@ struct Lookup {
   friend bool operator==(const Lookup&, const Lookup&) = default;
 };
 
-// For every class, write its id to register `out` and go on. Only a program
-// matching several patterns at once starts with it.
-struct Scan {
-  Reg out = 0;
-  friend bool operator==(const Scan&, const Scan&) = default;
-};
-
-using Instruction = std::variant<Bind, Compare, Lookup, Scan>;
+using Instruction = std::variant<Bind, Compare, Lookup>;
 
 struct Program {
   std::vector<Instruction> instructions;

@@ -148,12 +148,6 @@ TEST_F(MatchFixture, BacktracksOverMembersOfNestedClasses) {
             1u);
 }
 
-TEST_F(MatchFixture, ScanEnumeratesEveryClass) {
-  egraph.rebuild();
-  Program program{{Scan{1}, Bind{node("a"), 1, 2}}, subst_of({{"?s", 1}})};
-  EXPECT_EQ(run_with_limit(program, egraph, b, 10), (std::vector<Subst>{subst_of({{"?s", a}})}));
-}
-
 TEST_F(MatchFixture, SearchingADirtyEGraphFails) {
   egraph.rebuild();
   const Pattern pattern = must_read("(f ?x)");
