@@ -16,7 +16,7 @@
 
 #include "optimizer/direct_engine.hpp"
 #include "optimizer/pipeline.hpp"
-#include "optimizer/reduced_store.hpp"
+#include "optimizer/reduced_graph.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
 
@@ -81,9 +81,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", loaded.error().message().c_str());
     return 1;
   }
-  const zembrik::GraphStore& store = loaded.value();
-  const std::size_t n = store.node_count();
-  std::printf("graph: %zu nodes, %zu outputs\n", n, store.outputs().size());
+  const zembrik::StoreSnapshot graph{loaded.value().arena(), loaded.value().outputs()};
+  const std::size_t n = graph.arena.size();
+  std::printf("graph: %zu nodes, %zu outputs\n", n, graph.outputs.size());
   const std::string only = argc > 3 ? argv[3] : "";
   for (const bool saturate : {false, true}) {
     if (!only.empty() && only != (saturate ? "saturation" : "direct")) continue;
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
       zembrik::ReductionReport report;
       for (int r = 0; r < runs; ++r) {
         const Clock::time_point start = Clock::now();
-        report = zembrik::reduce_with(store, engine, maximal).report;
+        report = zembrik::reduce_with(graph, engine, maximal).report;
         best = std::min(best, seconds_since(start));
         engine_best = std::min(engine_best, engine.seconds);
       }

@@ -10,7 +10,6 @@
 
 #include <mutex>
 #include <new>
-#include <string>
 #include <utility>
 
 #include "base/failure.hpp"
@@ -21,8 +20,10 @@ template <class T>
 class Guarded {
  public:
   template <class... Args>
-  explicit Guarded(std::string poisoned_message, Args&&... args)
-      : message_(std::move(poisoned_message)), value_(std::forward<Args>(args)...) {}
+  // `poisoned_message` must outlive the value: a literal, so that making a
+  // Guarded allocates nothing but the value.
+  explicit Guarded(const char* poisoned_message, Args&&... args)
+      : message_(poisoned_message), value_(std::forward<Args>(args)...) {}
 
   // Runs `f` on the value under the lock and returns what it returns. `f`
   // must undo its changes before letting std::bad_alloc escape.
@@ -53,7 +54,7 @@ class Guarded {
 
   mutable std::mutex mutex_;
   bool poisoned_ = false;
-  std::string message_;
+  const char* message_;
   T value_;
 };
 

@@ -17,7 +17,7 @@
 #include "optimizer/reduced.hpp"
 #include "python/module_state.hpp"
 #include "python/pyref.hpp"
-#include "store/graph_store.hpp"
+#include "store/graph.hpp"
 
 namespace zembrik::py {
 

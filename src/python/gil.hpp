@@ -1,7 +1,7 @@
 // without_gil: runs native work with the interpreter lock released, so that
 // other Python threads go on while a long call works on its own copies.
 //
-//   NodeArena copy = without_gil([&] { return store.snapshot().arena; });
+//   NodeArena copy = without_gil([&] { return graph.snapshot().arena; });
 //
 // The work must not touch Python objects or the module state. The lock is
 // taken back before the result or an exception leaves, so callers raise and

@@ -95,14 +95,19 @@ PyObject* node_count(PyObject* self, PyTypeObject* cls, PyObject* const*) {
 
 PyObject* render_dot(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    const std::string text = without_gil([&] { return to_dot(store_of(self)); });
+    // Rendering a copy keeps the lock for the copy only, so that recording
+    // threads wait for a memcpy, never for the text.
+    const std::string text = without_gil([&] {
+      const StoreSnapshot snapshot = store_of(self).snapshot();
+      return render_dot(snapshot.arena, snapshot.outputs);
+    });
     return string_to_py(text).release();
   });
 }
 
 PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    GraphStore& store = store_of(self);
+    SharedGraph& store = store_of(self);
     const bool explicit_outputs = a[0] != nullptr && a[0] != Py_None;
     NodeIds requested;
     if (explicit_outputs && !ids_from_py(a[0], "outputs", requested)) return nullptr;
@@ -150,7 +155,7 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* a) {
     }
     // Bytes never change, and the caller's reference keeps them alive.
     const std::string_view blob(bytes_data(a[0]), static_cast<std::size_t>(bytes_size(a[0])));
-    Result<GraphStore, BlobError> store = without_gil([&] { return deserialize(blob); });
+    Result<Graph, BlobError> store = without_gil([&] { return deserialize(blob); });
     if (!store) {
       PyErr_SetString(PyExc_ValueError, store.error().message().c_str());
       return nullptr;
@@ -267,7 +272,7 @@ PyObject* store_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     PyObject* self = type_alloc(type);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore();
+    new (&reinterpret_cast<PyGraphStore*>(self)->graph) SharedGraph();
     return self;
   });
 }
@@ -278,11 +283,11 @@ void store_dealloc(PyObject* self) {
     // Nothing else can reach the object now, so it is freed, and its memory
     // handed back, without the interpreter lock.
     without_gil([&] {
-      store_of(self).~GraphStore();
+      store_of(self).~SharedGraph();
       release_free_memory();
     });
   } else {
-    store_of(self).~GraphStore();
+    store_of(self).~SharedGraph();
   }
   type_free(type, self);
   Py_DECREF(type);
@@ -442,10 +447,10 @@ PyType_Slot store_slots[] = {
 
 }  // namespace
 
-PyObject* wrap_store(PyTypeObject* type, GraphStore&& store) {
+PyObject* wrap_store(PyTypeObject* type, Graph&& graph) {
   PyObject* self = type_alloc(type);
   if (self == nullptr) return nullptr;
-  new (&reinterpret_cast<PyGraphStore*>(self)->store) GraphStore(std::move(store));
+  new (&reinterpret_cast<PyGraphStore*>(self)->graph) SharedGraph(std::move(graph));
   return self;
 }
 

@@ -1,25 +1,25 @@
-// GraphStore: the Python class that owns one graph store.
+// GraphStore: the Python class that owns one shared graph.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "store/graph_store.hpp"
+#include "python/shared_graph.hpp"
 
 namespace zembrik::py {
 
 struct PyGraphStore {
-  PyObject_HEAD GraphStore store;
+  PyObject_HEAD SharedGraph graph;
 };
 
-inline GraphStore& store_of(PyObject* self) {
-  return reinterpret_cast<PyGraphStore*>(self)->store;
+inline SharedGraph& store_of(PyObject* self) {
+  return reinterpret_cast<PyGraphStore*>(self)->graph;
 }
 
 extern PyType_Spec graph_store_spec;
 
-// A new GraphStore object of `type` that takes over `store`.
-PyObject* wrap_store(PyTypeObject* type, GraphStore&& store);
+// A new GraphStore object of `type` that takes over `graph`.
+PyObject* wrap_store(PyTypeObject* type, Graph&& graph);
 
 // The reduction methods (graph_store_reduction.cpp), for the class's method
 // table, which documents them; they take their arguments bound.

@@ -1,9 +1,9 @@
 // The reduction methods of GraphStore: reduce, reduction_report,
 // reduce_incremental, cone and node_map. Each builds a fresh engine, reduces
-// a copy of the store without its lock and without the interpreter lock, and
+// a copy of the graph without its lock and without the interpreter lock, and
 // returns new, independent stores.
 #include "optimizer/direct_engine.hpp"
-#include "optimizer/reduced_store.hpp"
+#include "optimizer/reduced_graph.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
 #include "python/gil.hpp"
@@ -17,18 +17,21 @@ namespace {
 // Returns nullptr with an exception set, else the store and its report.
 PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<NodeIds>& outputs,
                        bool maximal_fusion, bool report_only) {
-  const GraphStore& store = store_of(self);
-  std::optional<GraphStore> kept;
-  // A store that is not kept is freed inside too: that can take a while.
+  const SharedGraph& store = store_of(self);
+  std::optional<Graph> kept;
+  // A graph that is not kept is freed inside too: that can take a while.
   const Result<ReductionReport, BadNodeId> report =
       without_gil([&]() -> Result<ReductionReport, BadNodeId> {
         const ReleaseFreeMemoryAtExit release(store);
         const DirectEngine engine;
-        Result<ReducedStore, BadNodeId> reduced =
-            outputs ? reduce_with_outputs(store, *outputs, engine, maximal_fusion)
-                    : Result<ReducedStore, BadNodeId>(reduce_with(store, engine, maximal_fusion));
+        Result<ReducedGraph, BadNodeId> reduced = [&]() -> Result<ReducedGraph, BadNodeId> {
+          if (!outputs) return reduce_with(store.snapshot(), engine, maximal_fusion);
+          Result<NodeArena, BadNodeId> arena = store.arena_holding(*outputs);
+          if (!arena) return arena.error();
+          return reduce_with_outputs(arena.value(), *outputs, engine, maximal_fusion);
+        }();
         if (!reduced) return reduced.error();
-        if (!report_only) kept.emplace(std::move(reduced.value().store));
+        if (!report_only) kept.emplace(std::move(reduced.value().graph));
         return reduced.value().report;
       });
   if (!report) return map_err(report.error());
@@ -75,7 +78,11 @@ PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     NodeIds outputs;
     if (!ids_from_py(a[0], "outputs", outputs)) return nullptr;
-    Result<GraphStore, BadNodeId> cut = without_gil([&] { return cone(store_of(self), outputs); });
+    Result<Graph, BadNodeId> cut = without_gil([&]() -> Result<Graph, BadNodeId> {
+      Result<NodeArena, BadNodeId> arena = store_of(self).arena_holding(outputs);
+      if (!arena) return arena.error();
+      return cone(arena.value(), outputs);
+    });
     if (!cut) return map_err(cut.error());
     return wrap_store(cls, std::move(cut).value());
   });

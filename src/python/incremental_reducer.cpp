@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "optimizer/reduced_store.hpp"
+#include "optimizer/reduced_graph.hpp"
 #include "python/args.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
@@ -26,7 +26,7 @@ Guarded<IncrementalReducer>& reducer_of(PyObject* self) {
   return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
 }
 
-bool store_argument(const ModuleState& state, PyObject* obj, GraphStore*& out) {
+bool store_argument(const ModuleState& state, PyObject* obj, SharedGraph*& out) {
   if (!PyObject_TypeCheck(obj, state.graph_store_type)) {
     PyErr_Format(PyExc_TypeError, "expected GraphStore, got %s", type_name(obj).c_str());
     return note_argument("store");
@@ -36,14 +36,14 @@ bool store_argument(const ModuleState& state, PyObject* obj, GraphStore*& out) {
 }
 
 // Consumes the store's nodes from the watermark on; the reducer is locked.
-Result<std::uint64_t, BadNodeId> consume(IncrementalReducer& reducer, const GraphStore& store) {
+Result<std::uint64_t, BadNodeId> consume(IncrementalReducer& reducer, const SharedGraph& store) {
   return reducer.step(store.snapshot_from(reducer.watermark()));
 }
 
 PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
-    GraphStore* store = nullptr;
+    SharedGraph* store = nullptr;
     if (!store_argument(state, a[0], store)) return nullptr;
     const Result<std::uint64_t, BadNodeId> consumed = without_gil([&] {
       return reducer_of(self).with([&](IncrementalReducer& r) { return consume(r, *store); });
@@ -71,7 +71,7 @@ PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const*) {
 PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   const ModuleState& state = *state_of_type(cls);
   return guarded(state, [&]() -> PyObject* {
-    GraphStore* store = nullptr;
+    SharedGraph* store = nullptr;
     bool maximal_fusion = false;
     std::optional<NodeIds> given;
     if (!store_argument(state, a[0], store) ||
@@ -90,7 +90,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
     } else {
       outputs = store->outputs();
     }
-    using Finished = Result<ReducedStore, BadNodeId>;
+    using Finished = Result<ReducedGraph, BadNodeId>;
     Finished finished = without_gil([&] {
       const ReleaseFreeMemoryAtExit release(*store);
       return reducer_of(self).with([&](IncrementalReducer& r) -> Finished {
@@ -111,7 +111,7 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
     });
     if (!finished) return map_err(finished.error());
     PyRef report = report_to_py(finished.value().report);
-    PyRef wrapped(report ? wrap_store(state.graph_store_type, std::move(finished.value().store))
+    PyRef wrapped(report ? wrap_store(state.graph_store_type, std::move(finished.value().graph))
                          : nullptr);
     if (!wrapped) return nullptr;
     return PyTuple_Pack(2, wrapped.get(), report.get());

@@ -15,12 +15,12 @@
 #include <malloc.h>
 #endif
 
-#include "store/graph_store.hpp"
+#include "python/shared_graph.hpp"
 
 namespace zembrik::py {
 
 // Huge names or parameter values: records far beyond a graph's usual size.
-inline bool has_bulky_records(const GraphStore& store) noexcept {
+inline bool has_bulky_records(const SharedGraph& store) noexcept {
   constexpr std::uint64_t kBulkyBytes = std::uint64_t{16} << 20;
   constexpr std::uint64_t kBulkyBytesPerNode = std::uint64_t{64} << 10;
   try {
@@ -43,7 +43,7 @@ inline void release_free_memory() noexcept {
 // when `store` was bulky at the start.
 class ReleaseFreeMemoryAtExit {
  public:
-  explicit ReleaseFreeMemoryAtExit(const GraphStore& store) : bulky_(has_bulky_records(store)) {}
+  explicit ReleaseFreeMemoryAtExit(const SharedGraph& store) : bulky_(has_bulky_records(store)) {}
   ~ReleaseFreeMemoryAtExit() {
     if (bulky_) release_free_memory();
   }

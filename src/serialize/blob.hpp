@@ -1,13 +1,13 @@
-// The canonical IR blob: the durable, byte-identical form of a store.
+// The canonical IR blob: the durable, byte-identical form of a graph.
 //
 // A blob is "ZIR1", a 32-bit node count, one record per node in id order and
 // the output list; every integer is little-endian and every count and length
 // 32 bits wide. The bytes depend only on the nodes and the outputs, so the
-// same graph always gives the same blob, and reading a blob rebuilds a store
+// same graph always gives the same blob, and reading a blob rebuilds a graph
 // with the same ids:
 //
-//   const std::string blob = serialize_with(store, store.outputs()).value();
-//   Result<GraphStore, BlobError> copy = deserialize(blob);
+//   const std::string blob = serialize_with(graph.arena(), graph.outputs()).value();
+//   Result<Graph, BlobError> copy = deserialize(blob);
 //
 // Both directions transcode the arena's own records field by field rather
 // than building keys. `deserialize` is where untrusted bytes come in: it
@@ -23,7 +23,7 @@
 
 #include "arena/node_arena.hpp"
 #include "base/result.hpp"
-#include "store/graph_store.hpp"
+#include "store/graph.hpp"
 
 namespace zembrik {
 
@@ -69,10 +69,6 @@ struct BlobTooLarge {
 [[nodiscard]] Result<std::string, BlobTooLarge> serialize_with(
     const NodeArena& arena, std::span<const NodeId> outputs,
     std::uint64_t max_count = kMaxBlobCount);
-// The same for a snapshot of `store`, taken under its lock; the marks of the
-// store play no part.
-[[nodiscard]] Result<std::string, BlobTooLarge> serialize_with(const GraphStore& store,
-                                                               std::span<const NodeId> outputs);
 
 // serialize_with in two steps, for a caller that owns the buffer: the exact
 // size (which also makes every check), then the bytes into that much room.
@@ -81,8 +77,8 @@ struct BlobTooLarge {
                                                           std::uint64_t max_count = kMaxBlobCount);
 void write_blob(const NodeArena& arena, std::span<const NodeId> outputs, char* out);
 
-// A new store holding the blob's nodes, outputs marked in blob order. Bytes
+// A new graph holding the blob's nodes, outputs marked in blob order. Bytes
 // after the output list are ignored.
-[[nodiscard]] Result<GraphStore, BlobError> deserialize(std::string_view blob);
+[[nodiscard]] Result<Graph, BlobError> deserialize(std::string_view blob);
 
 }  // namespace zembrik

@@ -36,7 +36,7 @@ class Decoder {
  public:
   enum class Mode {
     Bulk,    // into an arena, assuming no record repeats
-    Intern,  // into a store, record by record
+    Intern,  // into a graph, record by record
   };
 
   Decoder(std::string_view blob, Mode mode)
@@ -61,17 +61,17 @@ class Decoder {
   }
 
   NodeArena take_arena() { return std::move(arena_); }
-  GraphStore take_store() { return std::move(store_); }
+  Graph take_graph() { return std::move(graph_); }
 
-  // The output list, marked in `store`, which holds the records read.
-  [[nodiscard]] bool outputs(GraphStore& store) {
+  // The output list, marked in `graph`, which holds the records read.
+  [[nodiscard]] bool outputs(Graph& graph) {
     std::uint32_t count;
     if (!u32(count)) return false;
     for (std::uint32_t i = 0; i < count; ++i) {
       std::uint64_t reference;
       if (!u64(reference)) return false;
       if (reference >= record_count_) return fail(BlobError::node_reference(reference));
-      if (store.mark_output(id_at(reference))) return fail(BlobError::node_reference(reference));
+      if (graph.mark_output(id_at(reference))) return fail(BlobError::node_reference(reference));
     }
     return true;
   }
@@ -253,7 +253,7 @@ class Decoder {
       arena_.commit(arena_.stage_record(record, has_nan));
       return true;
     }
-    Result<NodeId, BadNodeId> id = store_.intern_record({record, has_nan, inputs_});
+    Result<NodeId, BadNodeId> id = graph_.intern_record({record, has_nan, inputs_});
     if (!id) return fail(BlobError::node_reference(id.error().id));
     id_of_.push_back(id.value());
     return true;
@@ -276,9 +276,9 @@ class Decoder {
   Mode mode_;
   std::optional<BlobError> error_;
   std::uint32_t record_count_ = 0;
-  NodeArena arena_;   // Bulk: the records read
-  GraphStore store_;  // Intern: the records read
-  NodeIds id_of_;     // Intern: id_of_[position] is the id that record received
+  NodeArena arena_;  // Bulk: the records read
+  Graph graph_;      // Intern: the records read
+  NodeIds id_of_;    // Intern: id_of_[position] is the id that record received
 
   // The record being read.
   record::Builder record_;
@@ -289,19 +289,19 @@ class Decoder {
 
 }  // namespace
 
-Result<GraphStore, BlobError> deserialize(std::string_view blob) {
+Result<Graph, BlobError> deserialize(std::string_view blob) {
   Decoder bulk(blob, Decoder::Mode::Bulk);
   if (!bulk.records()) return bulk.error();
-  if (std::optional<GraphStore> store = GraphStore::from_distinct_records(bulk.take_arena())) {
-    if (!bulk.outputs(*store)) return bulk.error();
-    return std::move(*store);
+  if (std::optional<Graph> graph = Graph::from_distinct_records(bulk.take_arena())) {
+    if (!bulk.outputs(*graph)) return bulk.error();
+    return std::move(*graph);
   }
   // A record repeats: the same checks pass again, only the ids differ.
   Decoder one_by_one(blob, Decoder::Mode::Intern);
   if (!one_by_one.records()) return one_by_one.error();
-  GraphStore store = one_by_one.take_store();
-  if (!one_by_one.outputs(store)) return one_by_one.error();
-  return store;
+  Graph graph = one_by_one.take_graph();
+  if (!one_by_one.outputs(graph)) return one_by_one.error();
+  return graph;
 }
 
 }  // namespace zembrik

@@ -180,9 +180,4 @@ Result<std::string, BlobTooLarge> serialize_with(const NodeArena& arena,
   return blob;
 }
 
-Result<std::string, BlobTooLarge> serialize_with(const GraphStore& store,
-                                                 std::span<const NodeId> outputs) {
-  return serialize_with(store.snapshot().arena, outputs);
-}
-
 }  // namespace zembrik

@@ -61,11 +61,8 @@ std::string render_dot(const NodeArena& arena, std::span<const NodeId> outputs) 
   return out;
 }
 
-std::string to_dot(const GraphStore& store) {
-  // Rendering a copy keeps the lock for the copy only, so that recording
-  // threads wait for a memcpy, never for the text.
-  const StoreSnapshot snapshot = store.snapshot();
-  return render_dot(snapshot.arena, snapshot.outputs);
+std::string to_dot(const Graph& graph) {
+  return render_dot(graph.arena(), graph.outputs());
 }
 
 }  // namespace zembrik

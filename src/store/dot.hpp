@@ -1,4 +1,4 @@
-// DOT rendering: the store as a Graphviz directed graph, one string.
+// DOT rendering: a graph as a Graphviz directed graph, one string.
 //
 //   digraph zembrik {
 //     n0 [label="Source a"];
@@ -16,14 +16,14 @@
 #include <string>
 
 #include "arena/node_arena.hpp"
-#include "store/graph_store.hpp"
+#include "store/graph.hpp"
 
 namespace zembrik {
 
 // The DOT text of `arena`, with the nodes in `outputs` drawn as outputs.
 std::string render_dot(const NodeArena& arena, std::span<const NodeId> outputs);
 
-// The DOT text of the store as it was at one instant.
-std::string to_dot(const GraphStore& store);
+// The DOT text of `graph`.
+std::string to_dot(const Graph& graph);
 
 }  // namespace zembrik

@@ -11,7 +11,7 @@
 #include "fuzz_check.hpp"
 #include "ir/token.hpp"
 #include "optimizer/direct_engine.hpp"
-#include "optimizer/reduced_store.hpp"
+#include "optimizer/reduced_graph.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
 #include "store/dot.hpp"
@@ -22,7 +22,7 @@ namespace {
 // Reduction is the slow part; beyond this many nodes only reading is fuzzed.
 constexpr std::size_t kMaxReducedNodes = 64;
 
-std::string blob_of(const GraphStore& store) {
+std::string blob_of(const Graph& store) {
   const StoreSnapshot snapshot = store.snapshot();
   Result<std::string, BlobTooLarge> blob = serialize_with(snapshot.arena, snapshot.outputs);
   FUZZ_REQUIRE(blob.ok());
@@ -30,9 +30,9 @@ std::string blob_of(const GraphStore& store) {
 }
 
 // Written, read and written again: the same bytes, and nothing lost.
-std::string check_round_trip(const GraphStore& store) {
+std::string check_round_trip(const Graph& store) {
   const std::string blob = blob_of(store);
-  Result<GraphStore, BlobError> again = deserialize(blob);
+  Result<Graph, BlobError> again = deserialize(blob);
   FUZZ_REQUIRE(again.ok());
   FUZZ_REQUIRE(again.value().node_count() == store.node_count());
   FUZZ_REQUIRE(again.value().outputs() == store.outputs());
@@ -43,7 +43,7 @@ std::string check_round_trip(const GraphStore& store) {
 
 // The token of an Op or Reduction, whatever its name and parameters, parses
 // back to them; stage members may hold any text and only must not crash.
-void check_texts(const GraphStore& store) {
+void check_texts(const Graph& store) {
   const NodeArena arena = store.snapshot().arena;
   for (std::size_t i = 0; i < arena.size(); ++i) {
     const NodeKey key = arena.key(i);
@@ -60,24 +60,24 @@ void check_texts(const GraphStore& store) {
   }
 }
 
-void check_reductions(const GraphStore& store, const GraphStore& copy) {
+void check_reductions(const Graph& store, const Graph& copy) {
   static const DirectEngine engine;
   // The reference: saturation to the fixed point must agree with the direct
   // engine on any graph, however it was crafted.
   static const SaturationEngine reference(SaturationLimits::none());
   for (const bool maximal_fusion : {false, true}) {
-    const ReducedStore reduced = reduce_with(store, engine, maximal_fusion);
+    const ReducedGraph reduced = reduce_with(store.snapshot(), engine, maximal_fusion);
     FUZZ_REQUIRE(reduced.report.input_nodes == store.node_count());
-    FUZZ_REQUIRE(reduced.store.node_map().size() == store.node_count());
-    const std::string blob = check_round_trip(reduced.store);
-    FUZZ_REQUIRE(blob_of(reduce_with(copy, engine, maximal_fusion).store) == blob);
-    const ReducedStore saturated = reduce_with(store, reference, maximal_fusion);
-    FUZZ_REQUIRE(blob_of(saturated.store) == blob);
-    FUZZ_REQUIRE(saturated.store.node_map() == reduced.store.node_map());
+    FUZZ_REQUIRE(reduced.graph.node_map().size() == store.node_count());
+    const std::string blob = check_round_trip(reduced.graph);
+    FUZZ_REQUIRE(blob_of(reduce_with(copy.snapshot(), engine, maximal_fusion).graph) == blob);
+    const ReducedGraph saturated = reduce_with(store.snapshot(), reference, maximal_fusion);
+    FUZZ_REQUIRE(blob_of(saturated.graph) == blob);
+    FUZZ_REQUIRE(saturated.graph.node_map() == reduced.graph.node_map());
     FUZZ_REQUIRE(saturated.report == reduced.report);
   }
   const std::vector<NodeId> outputs = store.outputs();
-  Result<GraphStore, BadNodeId> cut = cone(store, outputs);
+  Result<Graph, BadNodeId> cut = cone(store.arena(), outputs);
   FUZZ_REQUIRE(cut.ok());
   FUZZ_REQUIRE(cut.value().outputs().size() == outputs.size());  // a cone maps ids one to one
   FUZZ_REQUIRE(cut.value().node_map().size() == store.node_count());
@@ -90,7 +90,7 @@ void check_reductions(const GraphStore& store, const GraphStore& copy) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zembrik;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  Result<GraphStore, BlobError> store = deserialize(bytes);
+  Result<Graph, BlobError> store = deserialize(bytes);
   if (!store) {
     (void)store.error().message();
     return 0;
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string blob = check_round_trip(store.value());
   check_texts(store.value());
   if (store.value().node_count() <= kMaxReducedNodes) {
-    Result<GraphStore, BlobError> copy = deserialize(blob);
+    Result<Graph, BlobError> copy = deserialize(blob);
     check_reductions(store.value(), copy.value());
   }
   return 0;

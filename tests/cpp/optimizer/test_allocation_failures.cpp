@@ -16,7 +16,7 @@
 #include "optimizer/direct_engine.hpp"
 #include "optimizer/incremental_reducer.hpp"
 #include "optimizer/pipeline.hpp"
-#include "store/graph_store.hpp"
+#include "store/graph.hpp"
 
 namespace {
 
@@ -80,14 +80,14 @@ ParamMap params(int k) {
        {"nan", ParamValue::Float(std::bit_cast<double>(0x7FF0000000000000ULL + 1 + k % 3))}});
 }
 
-void fill(GraphStore& store, int count) {
+void fill(Graph& store, int count) {
   ASSERT_TRUE(store.intern(Source{"src", {}}).ok());
   for (int i = 1; i < count; ++i) {
     ASSERT_TRUE(store.intern(Op{"map", params(i), {NodeId(i - 1)}}).ok());
   }
 }
 
-std::string contents(const GraphStore& store) {
+std::string contents(const Graph& store) {
   const StoreSnapshot snapshot = store.snapshot();
   // The byte count shows a staged record left behind past the last one.
   std::string text = std::to_string(snapshot.arena.byte_size()) + ":";
@@ -102,7 +102,7 @@ std::string contents(const GraphStore& store) {
 TEST(AllocationFailures, InternLeavesNoTrace) {
   // Every size up to a few growths of the index, whatever sizes make it grow.
   for (int count = 1; count <= 70; ++count) {
-    GraphStore store;
+    Graph store;
     fill(store, count);
     const std::string before = contents(store);
     const Op fresh{"map", params(1000), {NodeId(count - 1)}};
@@ -126,7 +126,7 @@ TEST(AllocationFailures, InternLeavesNoTrace) {
 }
 
 TEST(AllocationFailures, MarkingLeavesNoTrace) {
-  GraphStore store;
+  Graph store;
   fill(store, 40);
   ASSERT_FALSE(store.mark_output(3));
   const std::string before = contents(store);
@@ -147,7 +147,7 @@ std::string contents(const IncrementalReducer& reducer) {
 }
 
 TEST(AllocationFailures, StepLeavesNoTrace) {
-  GraphStore store;
+  Graph store;
   fill(store, 30);
   for (int i = 0; i < 30; ++i) {
     // Identities and both orders of a commutative op fold into earlier nodes.
@@ -174,7 +174,7 @@ TEST(AllocationFailures, StepLeavesNoTrace) {
 }
 
 TEST(AllocationFailures, RollbackUndoesAStepThatSucceeded) {
-  GraphStore store;
+  Graph store;
   fill(store, 100);
   const NodeArena all = store.snapshot().arena;
   NodeArena head = all;
@@ -213,7 +213,7 @@ TEST(AllocationFailures, SymbolInterningLeavesNoTrace) {
 }
 
 TEST(AllocationFailures, ReductionFailsCleanlyAndThenWorks) {
-  GraphStore store;
+  Graph store;
   fill(store, 20);
   ASSERT_TRUE(store.intern(Op{"add", {}, {3, 4}}).ok());
   ASSERT_TRUE(store.intern(Op{"add", {}, {4, 3}}).ok());

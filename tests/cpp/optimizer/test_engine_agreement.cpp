@@ -14,7 +14,7 @@
 #include "optimizer/direct_engine.hpp"
 #include "optimizer/incremental_reducer.hpp"
 #include "optimizer/pipeline.hpp"
-#include "optimizer/reduced_store.hpp"
+#include "optimizer/reduced_graph.hpp"
 #include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
@@ -28,7 +28,7 @@ class GraphDraw {
   explicit GraphDraw(std::uint64_t seed) : rng_(seed) {}
 
   // Interns `count` random nodes over what `store` holds.
-  void grow(GraphStore& store, std::size_t count) {
+  void grow(Graph& store, std::size_t count) {
     pairs_.clear();
     wrapped_.clear();
     for (std::size_t i = 0; i < count; ++i) {
@@ -173,14 +173,14 @@ struct Seen {
   friend bool operator==(const Seen&, const Seen&) = default;
 };
 
-Seen seen(const ReducedStore& reduced) {
-  return {serialize_with(reduced.store, reduced.store.outputs()).value(), reduced.store.node_map(),
-          reduced.report};
+Seen seen(const ReducedGraph& reduced) {
+  return {serialize_with(reduced.graph.arena(), reduced.graph.outputs()).value(),
+          reduced.graph.node_map(), reduced.report};
 }
 
-Seen reduce_by(const GraphStore& store, std::span<const NodeId> outputs,
-               const RewriteEngine& engine, bool maximal) {
-  return seen(reduce_with_outputs(store, outputs, engine, maximal).value());
+Seen reduce_by(const Graph& store, std::span<const NodeId> outputs, const RewriteEngine& engine,
+               bool maximal) {
+  return seen(reduce_with_outputs(store.arena(), outputs, engine, maximal).value());
 }
 
 const SaturationEngine& saturating() {
@@ -194,7 +194,7 @@ const SaturationEngine& generously_limited() {
   return engine;
 }
 
-void expect_engines_agree(const GraphStore& store, std::span<const NodeId> outputs,
+void expect_engines_agree(const Graph& store, std::span<const NodeId> outputs,
                           const std::string& what) {
   for (const bool maximal : {false, true}) {
     const Seen direct = reduce_by(store, outputs, DirectEngine(), maximal);
@@ -207,17 +207,17 @@ class EnginesAgree : public testing::TestWithParam<std::uint64_t> {};
 
 TEST_P(EnginesAgree, OnRecordedReducedAndReloadedStores) {
   GraphDraw draw(GetParam());
-  GraphStore store;
+  Graph store;
   draw.grow(store, 20 + draw.pick(120));
   const std::vector<NodeId> outputs = draw.outputs(store.node_count());
   expect_engines_agree(store, outputs, "recorded");
 
   // A reduced store holds Stage nodes; more ops recorded over it mix them in.
-  ReducedStore reduced = reduce_with_outputs(store, outputs, DirectEngine(), false).value();
-  draw.grow(reduced.store, 30);
-  expect_engines_agree(reduced.store, draw.outputs(reduced.store.node_count()), "reduced");
+  ReducedGraph reduced = reduce_with_outputs(store.arena(), outputs, DirectEngine(), false).value();
+  draw.grow(reduced.graph, 30);
+  expect_engines_agree(reduced.graph, draw.outputs(reduced.graph.node_count()), "reduced");
 
-  const GraphStore reloaded = deserialize(serialize_with(store, outputs).value()).value();
+  const Graph reloaded = deserialize(serialize_with(store.arena(), outputs).value()).value();
   expect_engines_agree(reloaded, reloaded.outputs(), "reloaded");
 }
 
@@ -225,11 +225,11 @@ TEST_P(EnginesAgree, OnRecordedReducedAndReloadedStores) {
 // does not canonicalize again, matches either engine run on its form.
 TEST_P(EnginesAgree, WithTheIncrementalReducersForm) {
   GraphDraw draw(GetParam());
-  GraphStore store;
+  Graph store;
   IncrementalReducer reducer;
   for (int batch = 0; batch < 4; ++batch) {
     draw.grow(store, 1 + draw.pick(40));
-    ASSERT_TRUE(reducer.step(store.snapshot_from(reducer.watermark())).ok());
+    ASSERT_TRUE(reducer.step(store.arena().slice_from(reducer.watermark())).ok());
   }
   const std::vector<NodeId> outputs = draw.outputs(store.node_count());
   std::vector<NodeId> canonical_outputs;

@@ -36,10 +36,10 @@ struct Bytes {
   Bytes& outputs(std::initializer_list<std::uint64_t> list) { return ids(list); }
 };
 
-GraphStore load(const std::string& blob) {
-  Result<GraphStore, BlobError> store = deserialize(blob);
+Graph load(const std::string& blob) {
+  Result<Graph, BlobError> store = deserialize(blob);
   if (!store.ok()) ADD_FAILURE() << store.error().message();
-  return store.ok() ? std::move(store).value() : GraphStore();
+  return store.ok() ? std::move(store).value() : Graph();
 }
 
 // A Stage at position 1 over input [0]: member 0 without operands, member 1
@@ -58,7 +58,7 @@ const char* const kUtf8 = "invalid utf-8 in zembrik IR blob";
 class DeserializeRejects : public testing::TestWithParam<std::pair<std::string, const char*>> {};
 
 TEST_P(DeserializeRejects, WithTheFirstFault) {
-  Result<GraphStore, BlobError> store = deserialize(GetParam().first);
+  Result<Graph, BlobError> store = deserialize(GetParam().first);
   ASSERT_FALSE(store.ok());
   EXPECT_EQ(store.error().message(), GetParam().second);
 }
@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Deserialize, ARepeatedRecordInternsToTheFirstAndLaterReferencesStayRight) {
   // [src a, src a, src b, src c, op g [2, 3]]: g must consume b and c.
   Bytes b = Bytes::header(5).source("a").source("a").source("b").source("c");
-  GraphStore s = load(b.op("g", {2, 3}).outputs({4, 1, 0}).data);
+  Graph s = load(b.op("g", {2, 3}).outputs({4, 1, 0}).data);
   ASSERT_EQ(s.node_count(), 4u);
   EXPECT_EQ(s.snapshot().arena.key(3), NodeKey(Op{"g", {}, {1, 2}}));
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 0}));
@@ -112,7 +112,7 @@ TEST(Deserialize, LooseReadings) {
   b.u8(3);  // an External whose presence byte is 9
   for (const char* field : {"k", "h", "f", "v", "io"}) b.str(field);
   b.u8(9).str("p").u32(0).u32(0);
-  GraphStore s = load(b.outputs({1, 1, 0}).raw("junk").data);
+  Graph s = load(b.outputs({1, 1, 0}).raw("junk").data);
   const ParamMap sorted = ParamMap::from_entries(
       {{"a", ParamValue::Bool(true)}, {"b", ParamValue::Int(1)}, {"b", ParamValue::Int(0)}});
   EXPECT_EQ(s.snapshot().arena.key(0), NodeKey(Source{"s", sorted}));

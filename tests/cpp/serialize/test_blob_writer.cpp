@@ -15,12 +15,12 @@
 namespace zembrik {
 namespace {
 
-std::string blob_of(const GraphStore& store, std::vector<NodeId> outputs) {
-  return serialize_with(store, outputs).value();
+std::string blob_of(const Graph& store, std::vector<NodeId> outputs) {
+  return serialize_with(store.arena(), outputs).value();
 }
 
 // Every kind of node and value, a NaN with a payload, -0.0 and a stage.
-void fill(GraphStore& s) {
+void fill(Graph& s) {
   const auto id = [&](NodeKey key) { return s.intern(key).value(); };
   const NodeId src = id(Source{"s\xc3\xa9", one("n", ParamValue::Int(-3))});
   const NodeId op =
@@ -41,11 +41,11 @@ void fill(GraphStore& s) {
 }
 
 TEST(SerializeWith, RoundTripKeepsIdsKeysAndBytes) {
-  EXPECT_EQ(blob_of(GraphStore(), {}), std::string("ZIR1\0\0\0\0\0\0\0\0", 12));
-  GraphStore s;
+  EXPECT_EQ(blob_of(Graph(), {}), std::string("ZIR1\0\0\0\0\0\0\0\0", 12));
+  Graph s;
   fill(s);
   const std::string blob = blob_of(s, {5, 0});
-  Result<GraphStore, BlobError> copy = deserialize(blob);
+  Result<Graph, BlobError> copy = deserialize(blob);
   ASSERT_TRUE(copy.ok()) << copy.error().message();
   EXPECT_EQ(copy.value().snapshot().arena.keys(), s.snapshot().arena.keys());
   EXPECT_EQ(copy.value().outputs(), (std::vector<NodeId>{5, 0}));
@@ -71,13 +71,13 @@ TEST(SerializeWith, RefusesCountsAboveTheLimitAndWritesNothing) {
       Stage{{0}, {StageOp{"a", {StageRef::Input(3)}}}},
   };
   for (const NodeKey& key : keys) {
-    GraphStore s;
+    Graph s;
     (void)s.intern(Source{"a", {}});
     (void)s.intern(key);
     EXPECT_EQ(serialize_with(s.snapshot().arena, std::vector<NodeId>{0}, 2).error(),
               BlobTooLarge{3});
   }
-  GraphStore s;
+  Graph s;
   for (const char* name : {"a", "b", "c"}) (void)s.intern(Source{name, {}});
   const NodeArena arena = s.snapshot().arena;
   EXPECT_EQ(serialize_with(arena, {}, 2).error(), BlobTooLarge{3});
@@ -88,16 +88,16 @@ TEST(SerializeWith, RefusesCountsAboveTheLimitAndWritesNothing) {
 // The error kind of a blob that does not load; -1 for one that loads, after
 // checking that what it writes reads back to the same bytes.
 int outcome(const std::string& blob) {
-  Result<GraphStore, BlobError> store = deserialize(blob);
+  Result<Graph, BlobError> store = deserialize(blob);
   if (!store.ok()) return static_cast<int>(store.error().kind);
   const std::string written = blob_of(store.value(), store.value().outputs());
-  Result<GraphStore, BlobError> again = deserialize(written);
+  Result<Graph, BlobError> again = deserialize(written);
   EXPECT_TRUE(again.ok() && blob_of(again.value(), again.value().outputs()) == written);
   return -1;
 }
 
 TEST(BlobMutation, Truncations) {
-  GraphStore s;
+  Graph s;
   fill(s);
   const std::string blob = blob_of(s, {5});
   for (std::size_t n = 0; n < blob.size(); ++n) {
@@ -106,7 +106,7 @@ TEST(BlobMutation, Truncations) {
 }
 
 TEST(BlobMutation, BitFlipsReachEveryCheck) {
-  GraphStore s;
+  Graph s;
   fill(s);
   const std::string blob = blob_of(s, {5});
   std::set<int> seen;
@@ -119,7 +119,7 @@ TEST(BlobMutation, BitFlipsReachEveryCheck) {
 }
 
 TEST(BlobMutation, SeededRandomEdits) {
-  GraphStore s;
+  Graph s;
   fill(s);
   const std::string blob = blob_of(s, {5, 0});
   std::mt19937_64 random(20240607);

@@ -7,7 +7,7 @@ namespace zembrik {
 namespace {
 
 TEST(ToDot, EmptyStoreAndWorkedExample) {
-  GraphStore s;
+  Graph s;
   EXPECT_EQ(to_dot(s), "digraph zembrik {\n}\n");
   (void)s.intern(Source{"a", {}});
   (void)s.intern(Op{
@@ -25,7 +25,7 @@ TEST(ToDot, EmptyStoreAndWorkedExample) {
 }
 
 TEST(ToDot, EscapingMarksAndEdgeOrder) {
-  GraphStore s;
+  Graph s;
   (void)s.intern(Source{"a\\\"b\n\tc", {}});  // backslash, quote, raw line feed and tab
   (void)s.intern(Source{"y", {}});
   (void)s.intern(Join{{}, {1, 0}});

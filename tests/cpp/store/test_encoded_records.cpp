@@ -5,7 +5,7 @@
 #include <bit>
 
 #include "ir/key_record.hpp"
-#include "store/graph_store.hpp"
+#include "store/graph.hpp"
 
 namespace zembrik {
 namespace {
@@ -15,14 +15,14 @@ Source nan_source(std::uint64_t bits) {
                 ParamMap::from_entries({{"x", ParamValue::Float(std::bit_cast<double>(bits))}})};
 }
 
-Result<NodeId, BadNodeId> intern_as_record(GraphStore& s, const NodeKey& key) {
+Result<NodeId, BadNodeId> intern_as_record(Graph& s, const NodeKey& key) {
   std::string bytes;
   const bool has_nan = record::encode(key, bytes);
   return s.intern_record({bytes, has_nan, inputs_of(key)});
 }
 
 TEST(InternRecord, SharesIdsWithIntern) {
-  GraphStore s;
+  Graph s;
   EXPECT_EQ(intern_as_record(s, Source{"a", {}}).value(), 0u);
   EXPECT_EQ(s.intern(Source{"a", {}}).value(), 0u);
   EXPECT_EQ(s.intern(Op{"m", {}, {0}}).value(), 1u);
@@ -40,7 +40,7 @@ TEST(FromDistinctRecords, IndexesEveryRecordUnderItsId) {
   }
   NodeArena arena;
   for (const NodeKey& key : keys) arena.commit(arena.stage(key));
-  std::optional<GraphStore> store = GraphStore::from_distinct_records(arena);
+  std::optional<Graph> store = Graph::from_distinct_records(arena);
   ASSERT_TRUE(store.has_value());
   for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_EQ(store->intern(keys[i]).value(), i);
   EXPECT_EQ(store->intern(nan_source(0x7FF8000000000000ULL)).value(), 1u);
@@ -49,7 +49,7 @@ TEST(FromDistinctRecords, IndexesEveryRecordUnderItsId) {
   for (const NodeKey& repeat : {keys[0], NodeKey(nan_source(0xFFF0000000000002ULL))}) {
     NodeArena with_repeat = arena;
     with_repeat.commit(with_repeat.stage(repeat));
-    EXPECT_FALSE(GraphStore::from_distinct_records(with_repeat).has_value());
+    EXPECT_FALSE(Graph::from_distinct_records(with_repeat).has_value());
   }
 }
 

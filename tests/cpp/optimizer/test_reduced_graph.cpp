@@ -5,16 +5,16 @@
 #include <bit>
 #include <cmath>
 
-#include "optimizer/reduced_store.hpp"
-#include "optimizer/saturation_engine.hpp"
+#include "optimizer/direct_engine.hpp"
+#include "optimizer/reduced_graph.hpp"
 
 namespace zembrik {
 namespace {
 
 const std::nullopt_t kDropped = std::nullopt;
 
-GraphStore store_of(const std::vector<NodeKey>& keys, std::vector<NodeId> marks = {}) {
-  GraphStore store;
+Graph store_of(const std::vector<NodeKey>& keys, std::vector<NodeId> marks = {}) {
+  Graph store;
   for (const NodeKey& key : keys) EXPECT_TRUE(store.intern(key).ok());
   for (NodeId id : marks) EXPECT_FALSE(store.mark_output(id));
   return store;
@@ -27,70 +27,70 @@ const std::vector<NodeKey> kChain = {Source{"s", {}}, Op{"op1", {}, {0}}, Op{"op
 const std::vector<NodeKey> kFive = {Source{"a", {}}, Source{"b", {}}, Op{"f", {}, {0, 1}},
                                     Op{"g", {}, {2}}, Join{{}, {3, 1}}};
 
-ReducedStore reduce_to(const GraphStore& store, std::vector<NodeId> outputs, bool maximal = false) {
-  Result<ReducedStore, BadNodeId> r =
-      reduce_with_outputs(store, outputs, SaturationEngine(), maximal);
+ReducedGraph reduce_to(const Graph& store, std::vector<NodeId> outputs, bool maximal = false) {
+  Result<ReducedGraph, BadNodeId> r =
+      reduce_with_outputs(store.arena(), outputs, DirectEngine(), maximal);
   EXPECT_TRUE(r.ok());
   return std::move(r).value();
 }
 
-TEST(ReducedStore, StoreWithoutMarksReducesToNothing) {
-  const GraphStore store = store_of(kFive);
+TEST(ReducedGraph, StoreWithoutMarksReducesToNothing) {
+  const Graph store = store_of(kFive);
   for (const bool maximal : {false, true}) {
-    const ReducedStore r = reduce_with(store, SaturationEngine(), maximal);
-    EXPECT_EQ(r.store.node_count(), 0u);
-    EXPECT_TRUE(r.store.outputs().empty());
-    EXPECT_EQ(r.store.node_map(), NodeMap(5, kDropped));
+    const ReducedGraph r = reduce_with(store.snapshot(), DirectEngine(), maximal);
+    EXPECT_EQ(r.graph.node_count(), 0u);
+    EXPECT_TRUE(r.graph.outputs().empty());
+    EXPECT_EQ(r.graph.node_map(), NodeMap(5, kDropped));
     EXPECT_EQ(r.report, (ReductionReport{5, 0, 0, 0, 0, 0}));
   }
 }
 
-TEST(ReducedStore, ExplicitOutputsOverrideTheMarks) {
-  const GraphStore store = store_of(kFive, {4});
-  const ReducedStore none = reduce_to(store, {});
-  EXPECT_EQ(none.store.node_count(), 0u);
-  EXPECT_EQ(none.store.node_map(), NodeMap(5, kDropped));
+TEST(ReducedGraph, ExplicitOutputsOverrideTheMarks) {
+  const Graph store = store_of(kFive, {4});
+  const ReducedGraph none = reduce_to(store, {});
+  EXPECT_EQ(none.graph.node_count(), 0u);
+  EXPECT_EQ(none.graph.node_map(), NodeMap(5, kDropped));
   EXPECT_EQ(none.report, (ReductionReport{5, 0, 0, 0, 0, 0}));
 
   // g alone: a, b and f feed it, the Join is dropped.
-  const ReducedStore g = reduce_to(store, {3});
+  const ReducedGraph g = reduce_to(store, {3});
   EXPECT_EQ(g.report.reachable_nodes, 4u);
-  EXPECT_EQ(g.store.outputs(), (std::vector<NodeId>{2}));
-  EXPECT_EQ(g.store.node_map()[4], kDropped);
+  EXPECT_EQ(g.graph.outputs(), (std::vector<NodeId>{2}));
+  EXPECT_EQ(g.graph.node_map()[4], kDropped);
   EXPECT_EQ(store.outputs(), (std::vector<NodeId>{4}));  // the source store is untouched
   EXPECT_TRUE(store.node_map().empty());
 }
 
-TEST(ReducedStore, RepeatedOutputMarksOnce) {
-  const ReducedStore r = reduce_to(store_of(kChain), {2, 2});
-  EXPECT_EQ(r.store.outputs(), (std::vector<NodeId>{1}));
+TEST(ReducedGraph, RepeatedOutputMarksOnce) {
+  const ReducedGraph r = reduce_to(store_of(kChain), {2, 2});
+  EXPECT_EQ(r.graph.outputs(), (std::vector<NodeId>{1}));
 }
 
-TEST(ReducedStore, OutputsFollowTheGivenOrder) {
+TEST(ReducedGraph, OutputsFollowTheGivenOrder) {
   // Two independent lanes; outputs named last lane first.
   const std::vector<NodeKey> keys = {Source{"a", {}}, Op{"f", {}, {0}}, Source{"b", {}},
                                      Op{"g", {}, {2}}};
-  const ReducedStore r = reduce_to(store_of(keys), {3, 1});
-  const NodeMap map = r.store.node_map();
-  EXPECT_EQ(r.store.outputs(), (std::vector<NodeId>{map[3]->node, map[1]->node}));
+  const ReducedGraph r = reduce_to(store_of(keys), {3, 1});
+  const NodeMap map = r.graph.node_map();
+  EXPECT_EQ(r.graph.outputs(), (std::vector<NodeId>{map[3]->node, map[1]->node}));
 }
 
-TEST(ReducedStore, FirstBadIdIsReportedAndNothingIsBuilt) {
-  const GraphStore store = store_of(kFive);
+TEST(ReducedGraph, FirstBadIdIsReportedAndNothingIsBuilt) {
+  const Graph store = store_of(kFive);
   const std::pair<std::vector<NodeId>, NodeId> cases[] = {{{5}, 5}, {{1, 7, 9}, 7}, {{9, 0}, 9}};
   for (const auto& [ids, first_bad] : cases) {
-    Result<ReducedStore, BadNodeId> reduced =
-        reduce_with_outputs(store, ids, SaturationEngine(), false);
+    Result<ReducedGraph, BadNodeId> reduced =
+        reduce_with_outputs(store.arena(), ids, DirectEngine(), false);
     ASSERT_FALSE(reduced.ok());
     EXPECT_EQ(reduced.error(), BadNodeId{first_bad});
-    Result<GraphStore, BadNodeId> cut = cone(store, ids);
+    Result<Graph, BadNodeId> cut = cone(store.arena(), ids);
     ASSERT_FALSE(cut.ok());
     EXPECT_EQ(cut.error(), BadNodeId{first_bad});
   }
 }
 
 TEST(Cone, OfNothingIsEmptyWithAnAllAbsentMap) {
-  Result<GraphStore, BadNodeId> cut = cone(store_of(kFive, {4}), std::vector<NodeId>{});
+  Result<Graph, BadNodeId> cut = cone(store_of(kFive, {4}).arena(), std::vector<NodeId>{});
   ASSERT_TRUE(cut.ok());
   EXPECT_EQ(cut.value().node_count(), 0u);
   EXPECT_TRUE(cut.value().outputs().empty());
@@ -98,7 +98,7 @@ TEST(Cone, OfNothingIsEmptyWithAnAllAbsentMap) {
 }
 
 TEST(Cone, OfAChainPrefix) {
-  Result<GraphStore, BadNodeId> cut = cone(store_of(kChain), std::vector<NodeId>{1});
+  Result<Graph, BadNodeId> cut = cone(store_of(kChain).arena(), std::vector<NodeId>{1});
   ASSERT_TRUE(cut.ok());
   const StoreSnapshot copy = cut.value().snapshot();
   EXPECT_EQ(copy.arena.keys(), (std::vector<NodeKey>{Source{"s", {}}, Op{"op1", {}, {0}}}));
@@ -128,7 +128,7 @@ TEST(Cone, KeepsEveryKindAsItIsApartFromInputs) {
       Exchange{ParamMap::from_entries({{"scheme", ParamValue::Str("hash")}}), {8}},
       Join{{}, {10, 9}},
   };
-  Result<GraphStore, BadNodeId> cut = cone(store_of(keys), std::vector<NodeId>{11});
+  Result<Graph, BadNodeId> cut = cone(store_of(keys).arena(), std::vector<NodeId>{11});
   ASSERT_TRUE(cut.ok());
   const std::vector<NodeKey> kept = cut.value().snapshot().arena.keys();
   ASSERT_EQ(kept.size(), keys.size() - 1);
@@ -141,25 +141,25 @@ TEST(Cone, KeepsEveryKindAsItIsApartFromInputs) {
   EXPECT_EQ(std::bit_cast<std::uint64_t>(kept_nan), 0x7FF0000000000123ULL);
 }
 
-TEST(ReducedStore, NodeMapNamesStagesAndMembers) {
-  const ReducedStore r = reduce_to(store_of(kChain), {2});
-  EXPECT_EQ(r.store.node_map(), (NodeMap{Landing{0, std::nullopt}, Landing{1, 0}, Landing{1, 1}}));
-  const NodeKey stage = r.store.snapshot().arena.key(1);
+TEST(ReducedGraph, NodeMapNamesStagesAndMembers) {
+  const ReducedGraph r = reduce_to(store_of(kChain), {2});
+  EXPECT_EQ(r.graph.node_map(), (NodeMap{Landing{0, std::nullopt}, Landing{1, 0}, Landing{1, 1}}));
+  const NodeKey stage = r.graph.snapshot().arena.key(1);
   EXPECT_EQ(std::get<Stage>(stage).members.size(), 2u);
 }
 
-TEST(ReducedStore, ReducingAgainMapsTheFirstReducedIds) {
+TEST(ReducedGraph, ReducingAgainMapsTheFirstReducedIds) {
   // The chain reduces to {source, stage}; a new op on the stage, reduced
   // again, gives a map with one entry per node of that first reduced store.
-  ReducedStore first = reduce_to(store_of(kChain), {2});
-  ASSERT_TRUE(first.store.intern(Op{"h", {}, {1}}).ok());
-  const ReducedStore second = reduce_to(first.store, {2});
-  const NodeMap map = second.store.node_map();
+  ReducedGraph first = reduce_to(store_of(kChain), {2});
+  ASSERT_TRUE(first.graph.intern(Op{"h", {}, {1}}).ok());
+  const ReducedGraph second = reduce_to(first.graph, {2});
+  const NodeMap map = second.graph.node_map();
   ASSERT_EQ(map.size(), 3u);
   EXPECT_EQ(map[0], (Landing{0, std::nullopt}));
   EXPECT_EQ(map[1], (Landing{1, std::nullopt}));  // the old stage is a boundary now
   EXPECT_EQ(map[2], (Landing{2, 0}));
-  EXPECT_EQ(first.store.node_map().size(), 3u);  // still the map of the first reduction
+  EXPECT_EQ(first.graph.node_map().size(), 3u);  // still the map of the first reduction
 }
 
 TEST(FromReduced, EqualKeysShareAnIdAndTheMapFollows) {
@@ -174,11 +174,11 @@ TEST(FromReduced, EqualKeysShareAnIdAndTheMapFollows) {
   reduced.outputs = {2, 1, 0, 3};
   reduced.node_map = {Landing{1, std::nullopt}, kDropped, Landing{2, 5}, Landing{3, std::nullopt}};
   reduced.report = ReductionReport{4, 3, 3, 1, 3, 2};
-  const ReducedStore r = from_reduced(std::move(reduced));
-  EXPECT_EQ(r.store.snapshot().arena.keys(),
+  const ReducedGraph r = from_reduced(std::move(reduced));
+  EXPECT_EQ(r.graph.snapshot().arena.keys(),
             (std::vector<NodeKey>{Source{"a", {}}, Op{"f", {}, {0}}, Source{"b", {}}}));
-  EXPECT_EQ(r.store.outputs(), (std::vector<NodeId>{1, 0, 2}));
-  EXPECT_EQ(r.store.node_map(),
+  EXPECT_EQ(r.graph.outputs(), (std::vector<NodeId>{1, 0, 2}));
+  EXPECT_EQ(r.graph.node_map(),
             (NodeMap{Landing{0, std::nullopt}, kDropped, Landing{1, 5}, Landing{2, std::nullopt}}));
   EXPECT_EQ(r.report, (ReductionReport{4, 3, 3, 1, 3, 2}));
 }

@@ -1,0 +1,63 @@
+// SharedGraph: the graph a GraphStore object owns, behind the one mutex that
+// the Python threads sharing the object take turns on.
+//
+// Every read copies what it returns, so reduction, serialization, rendering
+// and the building of Python objects run without the lock, and a recording
+// thread waits at most for a copy. Below the binding a graph is a plain,
+// unlocked value (store/graph.hpp).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "base/guarded.hpp"
+#include "base/result.hpp"
+#include "store/graph.hpp"
+
+namespace zembrik::py {
+
+class SharedGraph {
+ public:
+  explicit SharedGraph(Graph graph = Graph()) : graph_(kPoisoned, std::move(graph)) {}
+
+  Result<NodeId, BadNodeId> intern(const NodeKey& key) {
+    return graph_.with([&](Graph& g) { return g.intern(key); });
+  }
+
+  std::uint64_t node_count() const {
+    return graph_.with([](const Graph& g) { return g.node_count(); });
+  }
+  std::uint64_t byte_size() const {
+    return graph_.with([](const Graph& g) { return g.byte_size(); });
+  }
+  std::vector<NodeId> outputs() const {
+    return graph_.with([](const Graph& g) { return g.outputs(); });
+  }
+  NodeMap node_map() const {
+    return graph_.with([](const Graph& g) { return g.node_map(); });
+  }
+  // The arena and the marks at one locked moment.
+  StoreSnapshot snapshot() const {
+    return graph_.with([](const Graph& g) { return g.snapshot(); });
+  }
+  // The nodes from `start` on: what an incremental step has not seen.
+  NodeArena snapshot_from(std::uint64_t start) const {
+    return graph_.with([&](const Graph& g) { return g.arena().slice_from(start); });
+  }
+  // The whole arena, once every id of `ids` is known to be in it; the ids
+  // are checked against the copy rather than under the lock.
+  Result<NodeArena, BadNodeId> arena_holding(std::span<const NodeId> ids) const {
+    NodeArena arena = graph_.with([](const Graph& g) { return g.arena(); });
+    if (const std::optional<BadNodeId> bad = first_bad_id(ids, arena.size())) return *bad;
+    return arena;
+  }
+
+ private:
+  static constexpr const char* kPoisoned = "zembrik-core store mutex poisoned";
+
+  Guarded<Graph> graph_;
+};
+
+}  // namespace zembrik::py

@@ -1,0 +1,67 @@
+#include "store/graph.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <string_view>
+#include <utility>
+
+#include "ir/key_record.hpp"
+
+namespace zembrik {
+
+std::optional<BadNodeId> first_bad_id(std::span<const NodeId> ids, std::uint64_t count) {
+  for (NodeId id : ids) {
+    if (id >= count) return BadNodeId{id};
+  }
+  return std::nullopt;
+}
+
+Result<NodeId, BadNodeId> Graph::intern(const NodeKey& key) {
+  if (const std::optional<BadNodeId> bad = first_bad_id(inputs_of(key), nodes_.size())) return *bad;
+  return nodes_.intern(key);
+}
+
+Result<NodeId, BadNodeId> Graph::intern_record(const EncodedKey& key) {
+#ifndef NDEBUG
+  // The arena's invariants rest on this: one byte form per key, and a NaN
+  // flag that tells which records need canonicalizing before comparison.
+  const NodeKey decoded = record::decode(key.record);
+  std::string again;
+  const bool has_nan = record::encode(decoded, again);
+  assert(again == key.record && has_nan == key.has_nan && "record is not canonical");
+  const NodeIds& inputs = inputs_of(decoded);
+  assert(std::equal(inputs.begin(), inputs.end(), key.inputs.begin(), key.inputs.end()) &&
+         "inputs differ from the record's");
+#endif
+  if (const std::optional<BadNodeId> bad = first_bad_id(key.inputs, nodes_.size())) return *bad;
+  return nodes_.intern_record(key.record, key.has_nan);
+}
+
+std::optional<Graph> Graph::from_distinct_records(NodeArena arena) {
+#ifndef NDEBUG
+  for (std::size_t i = 0; i < arena.size(); ++i) {
+    std::string again;
+    const NodeKey key = arena.key(i);
+    assert(record::encode(key, again) == arena.has_nan(i) && again == arena.record(i) &&
+           "record is not canonical");
+    for (NodeId input : inputs_of(key)) assert(input < i && "input is not an earlier node");
+  }
+#endif
+  std::optional<Graph> graph(std::in_place);
+  if (!graph->nodes_.adopt_distinct(arena)) graph.reset();
+  return graph;
+}
+
+std::optional<BadNodeId> Graph::mark_output(NodeId id) {
+  if (id >= nodes_.size()) return BadNodeId{id};
+  // A bit per node beside the list keeps marking O(1) whatever the count.
+  // The bit is set last, so that a failed allocation changes nothing.
+  if (marked_.size() <= id) marked_.resize(nodes_.size());
+  if (!marked_[id]) {
+    outputs_.push_back(id);
+    marked_[id] = true;
+  }
+  return std::nullopt;
+}
+
+}  // namespace zembrik

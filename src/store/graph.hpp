@@ -1,0 +1,92 @@
+// Graph: the interned, hash-consed, append-only graph a pipeline is
+// recorded into, as a plain value: the arena with its intern index, the
+// output marks and the node map.
+//
+// Each distinct key gets one dense id, its position in the arena, and
+// recording an equal key again hands the same id back. Inputs must name
+// earlier nodes, so the arena is always a DAG in topological order. Nothing
+// is ever removed, so an id checked against an earlier node count stays
+// valid. A Graph is not synchronized: the Python binding keeps each one that
+// threads share behind a lock, and every other layer makes and reads them
+// as values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "arena/interned_arena.hpp"
+#include "arena/node_arena.hpp"
+#include "arena/node_map.hpp"
+#include "base/result.hpp"
+#include "ir/node_key.hpp"
+
+namespace zembrik {
+
+// A key already written as a record (record::encode's format, NaNs as they
+// are), whether it holds a NaN float, and its input ids in order. Lets a
+// reader that builds records itself intern them without building keys.
+struct EncodedKey {
+  std::string_view record;
+  bool has_nan;
+  std::span<const NodeId> inputs;
+};
+
+// The arena and the marks, copied together.
+struct StoreSnapshot {
+  NodeArena arena;
+  std::vector<NodeId> outputs;
+};
+
+class Graph {
+ public:
+  Graph() = default;
+  Graph(Graph&&) noexcept = default;
+  Graph& operator=(Graph&&) noexcept = default;
+  Graph(const Graph&) = delete;
+  Graph& operator=(const Graph&) = delete;
+
+  // The key's id, new or existing; BadNodeId for the first input, in order,
+  // that is not below the node count, in which case nothing is recorded.
+  // A failed allocation leaves the graph as it was.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
+  // The same for a key given as its record, which must be canonical: what
+  // record::encode writes for some key.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern_record(const EncodedKey& key);
+  // A graph whose nodes are exactly the records of `arena`, ids in arena
+  // order, when no two records are equal keys; nothing otherwise. Every
+  // record must be canonical and name only earlier positions as inputs, as
+  // a reader that has checked them builds it. Indexes all records in one
+  // pass, much faster than interning them one by one.
+  static std::optional<Graph> from_distinct_records(NodeArena arena);
+
+  // Set once, by the operation that builds a graph from a reduction.
+  void set_node_map(NodeMap map) { node_map_ = std::move(map); }
+
+  // Appends `id` to the marks unless it is already there.
+  [[nodiscard]] std::optional<BadNodeId> mark_output(NodeId id);
+
+  const NodeArena& arena() const { return nodes_.arena(); }
+  const std::vector<NodeId>& outputs() const { return outputs_; }
+  std::uint64_t node_count() const { return nodes_.size(); }
+  // The bytes of all records: what a copy of the arena costs.
+  std::uint64_t byte_size() const { return nodes_.arena().byte_size(); }
+  const NodeMap& node_map() const { return node_map_; }
+  // A copy of the arena and the marks.
+  StoreSnapshot snapshot() const { return StoreSnapshot{arena(), outputs_}; }
+
+ private:
+  InternedArena nodes_;
+  std::vector<NodeId> outputs_;
+  std::vector<bool> marked_;  // marked_[id]: id is in `outputs_`
+  NodeMap node_map_;
+};
+
+// The first of `ids` that is not below `count`, if any.
+std::optional<BadNodeId> first_bad_id(std::span<const NodeId> ids, std::uint64_t count);
+
+}  // namespace zembrik
