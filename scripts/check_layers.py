@@ -23,6 +23,15 @@ MAY_USE = {
     "python": {"base", "ir", "arena", "store", "eqsat", "serialize", "optimizer"},
 }
 
+# Headers that only some layers may include: the record's field layout and
+# the builders and cursor that follow it belong to the codec and the blob
+# format; every other layer reads records through ir/record.hpp.
+PRIVATE_TO = {
+    "ir/key_record.hpp": {"ir", "serialize"},
+    "ir/record_layout.hpp": {"ir", "serialize"},
+    "ir/record_builder.hpp": {"ir", "serialize"},
+}
+
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 
@@ -50,6 +59,9 @@ def main() -> int:
             used = layer_of(target)
             if used != layer and used not in MAY_USE[layer]:
                 problems.append(f"src/{relative}: includes {header}, but {layer} may not use {used}")
+            elif header in PRIVATE_TO and layer not in PRIVATE_TO[header]:
+                problems.append(f"src/{relative}: includes {header}, which is private to "
+                                f"{' and '.join(sorted(PRIVATE_TO[header]))}")
             checked += 1
     for problem in problems:
         print(problem, file=sys.stderr)

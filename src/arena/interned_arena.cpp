@@ -4,7 +4,7 @@
 
 #include "base/failure.hpp"
 #include "base/result.hpp"
-#include "ir/key_record.hpp"
+#include "ir/record.hpp"
 
 namespace zembrik {
 namespace {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ir/key_record.hpp"
 #include "ir/node_key.hpp"
+#include "ir/record.hpp"
 
 namespace zembrik {
 

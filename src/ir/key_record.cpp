@@ -20,7 +20,7 @@ struct KeyFields {
     return true;
   }
   bool descriptor(std::size_t i) {
-    out.str(key.descriptor.*kDescriptorStrings[i]);
+    out.str(key.descriptor.*kDescriptorStrings[i].member);
     return true;
   }
   bool preprocessing_ref() {
@@ -128,7 +128,7 @@ struct KeyReader {
     return true;
   }
   bool descriptor(std::size_t i) {
-    key.descriptor.*kDescriptorStrings[i] = in.str();
+    key.descriptor.*kDescriptorStrings[i].member = in.str();
     return true;
   }
   bool preprocessing_ref() {
@@ -250,3 +250,53 @@ void append_with_inputs(const Split& split, std::span<const NodeId> inputs, std:
 }
 
 }  // namespace zembrik::record
+
+namespace zembrik {
+namespace {
+
+// The fields of a Stage being written: `inputs`, then `members`.
+template <class Sink>
+struct StageRecordFields {
+  Sink& out;
+  std::span<const NodeId> stage_inputs;
+  std::span<const StageMemberView> stage_members;
+
+  bool inputs() {
+    record::put_ids(out, stage_inputs);
+    return true;
+  }
+  bool members() {
+    out.varint(stage_members.size());
+    for (const StageMemberView& member : stage_members) {
+      record::put_member(out, member.token, member.refs);
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+RecordView RecordView::read(std::string_view record, NodeIds& buffer) {
+  buffer.clear();
+  const record::Split split = record::split_at_inputs(record, buffer);
+  return RecordView{tag_of_record(record), split.head, split.tail, split.has_inputs, buffer};
+}
+
+void RecordView::append_with_inputs(std::span<const NodeId> ids, std::string& out) const {
+  record::append_with_inputs(record::Split{head, tail, has_inputs}, ids, out);
+}
+
+void append_inputs(std::string_view record, NodeIds& out) {
+  record::split_at_inputs(record, out);
+}
+
+void append_stage_record(std::span<const NodeId> inputs, std::span<const StageMemberView> members,
+                         std::string& out) {
+  record::append(out, [&](auto& sink) {
+    sink.u8(static_cast<std::uint8_t>(NodeTag::Stage));
+    StageRecordFields<std::decay_t<decltype(sink)>> fields{sink, inputs, members};
+    return record::walk_fields<NodeTag::Stage>(fields);
+  });
+}
+
+}  // namespace zembrik

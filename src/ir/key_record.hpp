@@ -6,7 +6,9 @@
 // key only when a read hands out a copy. Lengths, counts and ids are LEB128
 // varints and Ints are zigzag varints, which keeps typical nodes to a few
 // dozen bytes; floats keep their own eight bytes (a NaN keeps its payload).
-// Records never leave the process; the blob format is separate.
+// Records never leave the process; the blob format is separate. This header
+// is for ir/ and serialize/; other layers read records through RecordView
+// (record.hpp).
 //
 // A record is the tag byte, then the fields of that tag in the order
 // record_layout.hpp gives: strings (varint length, bytes), the parameter
@@ -26,21 +28,11 @@
 #include <string_view>
 
 #include "ir/node_key.hpp"
+#include "ir/record.hpp"
 #include "ir/record_builder.hpp"
 #include "ir/record_layout.hpp"
 
 namespace zembrik::record {
-
-// Appends the record of `key` to `out`. Returns true when a float parameter
-// of the key is a NaN, i.e. when the record's bytes are not yet canonical.
-bool encode(const NodeKey& key, std::string& out, Nans nans = Nans::Keep);
-
-// Rebuilds the key of a record written by `encode`. A record whose parameter
-// entries are out of key order decodes to the sorted map.
-NodeKey decode(std::string_view record);
-
-// The record with every NaN float rewritten to the canonical NaN.
-std::string canonical(std::string_view record);
 
 // Reads a record's primitives front to back. Records come from inside the
 // process, so running past the end is a bug, asserted rather than reported.

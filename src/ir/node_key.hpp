@@ -6,6 +6,7 @@
 // repeated inputs are part of the identity.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,6 +37,21 @@ struct PayloadDescriptor {
 
   friend bool operator==(const PayloadDescriptor&, const PayloadDescriptor&) = default;
 };
+
+// The five required strings of a descriptor, named as Python spells them, in
+// the order the record, the blob, the token and every Python view use: the
+// sites that need the fields loop over this table instead of naming them.
+struct DescriptorString {
+  const char* name;
+  std::string PayloadDescriptor::*member;
+};
+inline constexpr std::array<DescriptorString, 5> kDescriptorStrings = {{
+    {"kind", &PayloadDescriptor::kind},
+    {"content_hash", &PayloadDescriptor::content_hash},
+    {"framework", &PayloadDescriptor::framework},
+    {"version", &PayloadDescriptor::version},
+    {"io_schema", &PayloadDescriptor::io_schema},
+}};
 
 // An operand of a stage member: the enclosing stage's input at `index`
 // (tag 0) or an earlier member of the same stage (tag 1).

@@ -18,10 +18,9 @@
 #include <string_view>
 
 #include "ir/node_key.hpp"
+#include "ir/record.hpp"
 
 namespace zembrik::record {
-
-enum class Nans { Keep, Canonicalize };
 
 // The longest varint: ten bytes for 64 bits.
 inline constexpr std::size_t kMaxVarint = 10;

@@ -30,10 +30,6 @@
 namespace zembrik::record {
 
 // The descriptor strings of an External, in record order.
-inline constexpr std::array<std::string PayloadDescriptor::*, 5> kDescriptorStrings = {
-    &PayloadDescriptor::kind,    &PayloadDescriptor::content_hash, &PayloadDescriptor::framework,
-    &PayloadDescriptor::version, &PayloadDescriptor::io_schema,
-};
 inline constexpr std::size_t kDescriptorStringCount = kDescriptorStrings.size();
 
 // The key type of a tag, and the tag of a key type.

@@ -117,10 +117,12 @@ std::string token(const NodeKey& key) {
           return with_params("red|" + escape_token(k.name), k.params);
         } else if constexpr (std::is_same_v<K, External>) {
           const PayloadDescriptor& d = k.descriptor;
-          return with_params("ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" +
-                                 d.version + "|" + d.io_schema + "|" +
-                                 d.preprocessing_ref.value_or("-"),
-                             k.params);
+          std::string head = "ext";
+          for (const DescriptorString& field : kDescriptorStrings) {
+            head += "|";
+            head += d.*field.member;
+          }
+          return with_params(head + "|" + d.preprocessing_ref.value_or("-"), k.params);
         } else if constexpr (std::is_same_v<K, Stage>) {
           return "stage|" + std::to_string(k.members.size());
         } else if constexpr (std::is_same_v<K, Exchange>) {

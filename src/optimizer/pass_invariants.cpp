@@ -6,7 +6,7 @@
 
 #include "base/failure.hpp"
 #include "base/result.hpp"
-#include "ir/key_record.hpp"
+#include "ir/record.hpp"
 
 namespace zembrik {
 namespace {
@@ -102,16 +102,15 @@ void verify(const FusedGraph& fused, const EngineGraph& from) {
   NodeIds inputs;
   for (NodeId id = 0; id < nodes.size(); ++id) {
     const std::string_view record = nodes.record(id);
-    require(static_cast<NodeTag>(record[0]) != NodeTag::Op, "no Op is left alone");
-    inputs.clear();
-    record::split_at_inputs(record, inputs);
-    for (NodeId x : inputs) require(x < id, "reduced nodes are topologically ordered");
+    const RecordView view = RecordView::read(record, inputs);
+    require(view.tag != NodeTag::Op, "no Op is left alone");
+    for (NodeId x : view.inputs) require(x < id, "reduced nodes are topologically ordered");
   }
   require(fused.placement.size() == from.size(), "every engine node is placed");
   for (EngineId i = 0; i < from.size(); ++i) {
     const Landing& at = fused.placement[i];
     require(at.node < nodes.size(), "a node lands on a reduced node");
-    const bool in_stage = static_cast<NodeTag>(nodes.record(at.node)[0]) == NodeTag::Stage;
+    const bool in_stage = tag_of_record(nodes.record(at.node)) == NodeTag::Stage;
     if (from.nodes[i].boundary) {
       require(!at.member.has_value(), "a boundary lands alone");
     } else {

@@ -8,7 +8,7 @@
 #include "base/failure.hpp"
 #include "base/result.hpp"
 #include "ir/hash.hpp"
-#include "ir/key_record.hpp"
+#include "ir/record.hpp"
 #include "ir/token.hpp"
 #include "optimizer/direct_engine.hpp"
 #include "optimizer/engine_index.hpp"
@@ -80,8 +80,7 @@ BoundaryEmitter rebuild_boundaries(const NodeArena& nodes, const EngineInput& in
                                                        std::string& out) mutable {
     const NodeId source = input.boundary_source.at(graph.nodes[id].token);
     if (source == kNoId) throw InternalFailure("boundary token has a key");
-    ignored.clear();
-    record::append_with_inputs(record::split_at_inputs(nodes.record(source), ignored), inputs, out);
+    RecordView::read(nodes.record(source), ignored).append_with_inputs(inputs, out);
     return nodes.has_nan(source);
   };
 }
@@ -123,7 +122,7 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
     if (id >= n) throw InternalFailure("output or input within the graph");
     if (marked[id]) continue;
     marked[id] = true;
-    record::split_at_inputs(nodes.record(id), stack);
+    append_inputs(nodes.record(id), stack);
   }
   LiveNodes live;
   live.remap.assign(n, kNoId);
@@ -146,11 +145,10 @@ DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const
   NodeIds inputs;
   std::string renumbered;
   for (NodeId original : live.kept) {
-    inputs.clear();
-    const record::Split split = record::split_at_inputs(nodes.record(original), inputs);
+    const RecordView view = RecordView::read(nodes.record(original), inputs);
     for (NodeId& x : inputs) x = out.remap[x];
     renumbered.clear();
-    record::append_with_inputs(split, inputs, renumbered);
+    view.append_with_inputs(inputs, renumbered);
     out.nodes.commit(out.nodes.stage_record(renumbered, nodes.has_nan(original)));
   }
   return out;
@@ -183,11 +181,10 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
   for (NodeId original : live.kept) {
     std::string_view bytes = nodes.record(original);
     if (nodes.has_nan(original)) bytes = canonical_records.emplace_back(record::canonical(bytes));
-    operands.clear();
-    const record::Split split = record::split_at_inputs(bytes, operands);
+    const RecordView view = RecordView::read(bytes, operands);
     for (NodeId& x : operands) x = live.remap[x];
-    const bool boundary = static_cast<NodeTag>(bytes[0]) != NodeTag::Op;
-    const auto [it, fresh] = by_identity.try_emplace(Identity{split.head, split.tail}, 0);
+    const bool boundary = view.tag != NodeTag::Op;
+    const auto [it, fresh] = by_identity.try_emplace(Identity{view.head, view.tail}, 0);
     if (fresh) it->second = token_of_new_identity(original, boundary);
     in.graph.add_node(it->second, operands, boundary);
   }

@@ -8,7 +8,7 @@
 #include "arena/interned_arena.hpp"
 #include "base/failure.hpp"
 #include "base/result.hpp"
-#include "ir/key_record.hpp"
+#include "ir/record.hpp"
 
 namespace zembrik {
 namespace {
@@ -140,42 +140,20 @@ std::vector<EngineId> maximal_stages(const EngineGraph& graph, const Groups& con
   return stage_of;
 }
 
-// The fields of a fused Stage: `inputs`, then the nodes of `group` as its
-// members, their references in order in `refs`.
-template <class Sink>
-struct FusedStageFields {
-  Sink& out;
-  const EngineGraph& graph;
-  std::span<const EngineId> group;
-  std::span<const NodeId> stage_inputs;
-  std::span<const StageRef> refs;
-
-  bool inputs() {
-    record::put_ids(out, stage_inputs);
-    return true;
+// The members of a fused Stage: the nodes of `group` in order, their
+// references back to back in `refs`. Reuses `out`'s room.
+std::span<const StageMemberView> member_views(const EngineGraph& graph,
+                                              std::span<const EngineId> group,
+                                              std::span<const StageRef> refs,
+                                              std::vector<StageMemberView>& out) {
+  out.clear();
+  std::size_t next_ref = 0;
+  for (EngineId m : group) {
+    const std::size_t count = graph.nodes[m].input_count;
+    out.push_back(StageMemberView{graph.token_of(m), refs.subspan(next_ref, count)});
+    next_ref += count;
   }
-  bool members() {
-    out.varint(group.size());
-    std::size_t next_ref = 0;
-    for (EngineId m : group) {
-      const std::size_t count = graph.nodes[m].input_count;
-      record::put_member(out, graph.token_of(m), refs.subspan(next_ref, count));
-      next_ref += count;
-    }
-    return true;
-  }
-};
-
-// Appends the record of the Stage over `inputs` whose members are the nodes
-// of `group`: the record record::encode writes, without building the key.
-void append_stage_record(const EngineGraph& graph, std::span<const EngineId> group,
-                         std::span<const NodeId> inputs, std::span<const StageRef> refs,
-                         std::string& out) {
-  record::append(out, [&](auto& sink) {
-    sink.u8(static_cast<std::uint8_t>(NodeTag::Stage));
-    FusedStageFields<std::decay_t<decltype(sink)>> fields{sink, graph, group, inputs, refs};
-    return record::walk_fields<NodeTag::Stage>(fields);
-  });
+  return out;
 }
 
 // The emission walk. A node equal to one emitted before takes that node's id
@@ -200,7 +178,7 @@ class Emission {
     for (EngineId x : graph_.inputs_of(key)) inputs_.push_back(resolved(x));
     record_.clear();
     const bool has_nan = emit_boundary(key, inputs_, record_);
-    if (static_cast<NodeTag>(record_.front()) == NodeTag::Stage) start_interning();
+    if (tag_of_record(record_) == NodeTag::Stage) start_interning();
     const auto [id, fresh] = add(has_nan);
     if (fresh) ++boundary_nodes_;
     new_id_[key] = id;
@@ -211,7 +189,8 @@ class Emission {
   void stage(EngineId key, std::span<const EngineId> group) {
     references_.collect(graph_, stage_of_, key, group, [&](EngineId x) { return resolved(x); });
     record_.clear();
-    append_stage_record(graph_, group, references_.inputs(), references_.refs(), record_);
+    append_stage_record(references_.inputs(),
+                        member_views(graph_, group, references_.refs(), members_), record_);
     const auto [id, fresh] = add(false);
     if (fresh) ++stages_;
     new_id_[key] = id;
@@ -267,6 +246,7 @@ class Emission {
   // Scratch of one emission, reused.
   NodeIds inputs_;  // of a boundary
   std::string record_;
+  std::vector<StageMemberView> members_;  // the members of the stage being written
 };
 
 // Which stage each node joins, named by one of its members; a boundary is a

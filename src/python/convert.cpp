@@ -321,21 +321,16 @@ bool descriptor_from_py(const ModuleState& state, PyObject* obj, PayloadDescript
     PyRef held = PyRef::borrow(ref);
     if (!string_from_py(held.get(), out.preprocessing_ref.emplace())) return false;
   }
-  const std::pair<Key, std::string*> required[] = {{Key::kind, &out.kind},
-                                                   {Key::content_hash, &out.content_hash},
-                                                   {Key::framework, &out.framework},
-                                                   {Key::version, &out.version},
-                                                   {Key::io_schema, &out.io_schema}};
-  for (const auto& [field, target] : required) {
-    PyObject* value = PyDict_GetItemWithError(obj, state.key(field));
+  for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
+    PyObject* value = PyDict_GetItemWithError(obj, state.descriptor_keys[i]);
     if (value == nullptr) {
       if (PyErr_Occurred()) return false;
       PyErr_Format(PyExc_ValueError, "descriptor missing required field '%s'",
-                   kKeyTexts[static_cast<int>(field)]);
+                   kDescriptorStrings[i].name);
       return false;
     }
     PyRef held = PyRef::borrow(value);
-    if (!string_from_py(held.get(), *target)) return false;
+    if (!string_from_py(held.get(), out.*kDescriptorStrings[i].member)) return false;
   }
   return true;
 }

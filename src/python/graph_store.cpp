@@ -175,12 +175,14 @@ bool set_item(PyObject* dict, const ModuleState& state, Key key, PyRef value) {
 
 PyRef descriptor_dict(const ModuleState& state, const PayloadDescriptor& d) {
   PyRef dict(PyDict_New());
+  if (!dict) return dict;
+  for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
+    PyRef value = string_to_py(d.*kDescriptorStrings[i].member);
+    if (!value || PyDict_SetItem(dict.get(), state.descriptor_keys[i], value.get()) != 0) {
+      return PyRef();
+    }
+  }
   const bool ok =
-      dict && set_item(dict.get(), state, Key::kind, string_to_py(d.kind)) &&
-      set_item(dict.get(), state, Key::content_hash, string_to_py(d.content_hash)) &&
-      set_item(dict.get(), state, Key::framework, string_to_py(d.framework)) &&
-      set_item(dict.get(), state, Key::version, string_to_py(d.version)) &&
-      set_item(dict.get(), state, Key::io_schema, string_to_py(d.io_schema)) &&
       set_item(dict.get(), state, Key::preprocessing_ref,
                d.preprocessing_ref ? string_to_py(*d.preprocessing_ref) : PyRef::borrow(Py_None));
   return ok ? std::move(dict) : PyRef();

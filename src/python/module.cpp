@@ -59,6 +59,10 @@ int module_exec(PyObject* module) {
     state->keys[i] = PyUnicode_InternFromString(kKeyTexts[i]);
     if (state->keys[i] == nullptr) return -1;
   }
+  for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
+    state->descriptor_keys[i] = PyUnicode_InternFromString(kDescriptorStrings[i].name);
+    if (state->descriptor_keys[i] == nullptr) return -1;
+  }
   // Outside Exception on purpose: a broken invariant or a poisoned object is
   // not something ordinary handlers should swallow.
   state->internal_error = PyErr_NewExceptionWithDoc(
@@ -100,6 +104,7 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state->incremental_reducer_type);
   Py_CLEAR(state->internal_error);
   for (PyObject*& key : state->keys) Py_CLEAR(key);
+  for (PyObject*& key : state->descriptor_keys) Py_CLEAR(key);
   return 0;
 }
 

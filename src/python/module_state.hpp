@@ -6,6 +6,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "ir/node_key.hpp"
+
 namespace zembrik::py {
 
 // Interned key strings, created once at import.
@@ -19,23 +21,15 @@ enum class Key {
   descriptor,
   n_members,
   members,
-  content_hash,
-  framework,
-  version,
-  io_schema,
   preprocessing_ref,
   input,
   member,
   count_
 };
-inline constexpr const char* kKeyTexts[] = {"id",         "output",
-                                            "inputs",     "kind",
-                                            "name",       "params",
-                                            "descriptor", "n_members",
-                                            "members",    "content_hash",
-                                            "framework",  "version",
-                                            "io_schema",  "preprocessing_ref",
-                                            "input",      "member"};
+inline constexpr const char* kKeyTexts[] = {
+    "id",     "output",     "inputs",    "kind",    "name",
+    "params", "descriptor", "n_members", "members", "preprocessing_ref",
+    "input",  "member"};
 static_assert(sizeof(kKeyTexts) / sizeof(kKeyTexts[0]) == static_cast<int>(Key::count_));
 
 struct ModuleState {
@@ -44,6 +38,8 @@ struct ModuleState {
   PyTypeObject* incremental_reducer_type;
   PyObject* internal_error;
   PyObject* keys[static_cast<int>(Key::count_)];
+  // The names of the descriptor's required strings, by kDescriptorStrings.
+  PyObject* descriptor_keys[kDescriptorStrings.size()];
 
   PyObject* key(Key k) const { return keys[static_cast<int>(k)]; }
 };

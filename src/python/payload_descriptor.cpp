@@ -3,9 +3,10 @@
 // It holds no Python references, so it needs no GC support.
 #include "python/payload_descriptor.hpp"
 
+#include <array>
 #include <new>
+#include <utility>
 
-#include "ir/record_layout.hpp"
 #include "python/args.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
@@ -33,9 +34,9 @@ PyObject* descriptor_new(PyTypeObject* type, PyObject* const* bound) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     PayloadDescriptor value;
     const std::vector<Parameter>& parameters = signature_of<kNoOwner, kDescriptorDoc>().parameters;
-    constexpr std::size_t kRef = record::kDescriptorStringCount;
+    constexpr std::size_t kRef = kDescriptorStrings.size();
     for (std::size_t i = 0; i < kRef; ++i) {
-      std::string& field = value.*record::kDescriptorStrings[i];
+      std::string& field = value.*kDescriptorStrings[i].member;
       if (!name_argument(bound[i], parameters[i].name.c_str(), field)) return nullptr;
     }
     if (bound[kRef] != nullptr && bound[kRef] != Py_None) {
@@ -57,9 +58,9 @@ void descriptor_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <std::string PayloadDescriptor::*Field>
+template <std::size_t I>
 PyObject* get_field(PyObject* self, void*) {
-  return string_to_py(as_descriptor(self)->value.*Field).release();
+  return string_to_py(as_descriptor(self)->value.*kDescriptorStrings[I].member).release();
 }
 
 PyObject* get_preprocessing_ref(PyObject* self, void*) {
@@ -67,27 +68,31 @@ PyObject* get_preprocessing_ref(PyObject* self, void*) {
   return ref ? string_to_py(*ref).release() : Py_NewRef(Py_None);
 }
 
-PyGetSetDef descriptor_getset[] = {
-    {"kind", get_field<&PayloadDescriptor::kind>, nullptr,
-     "What the payload is, for example \"model\" (a str).", nullptr},
-    {"content_hash", get_field<&PayloadDescriptor::content_hash>, nullptr,
-     "The hash that identifies the payload's content (a str).", nullptr},
-    {"framework", get_field<&PayloadDescriptor::framework>, nullptr,
-     "The framework the payload is for, for example \"torch\" (a str).", nullptr},
-    {"version", get_field<&PayloadDescriptor::version>, nullptr, "The framework's version (a str).",
-     nullptr},
-    {"io_schema", get_field<&PayloadDescriptor::io_schema>, nullptr,
-     "The payload's input and output schema (a str).", nullptr},
-    {"preprocessing_ref", get_preprocessing_ref, nullptr,
-     "A reference to the payload's preprocessing, or None.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+// The attributes' docs, in the order of kDescriptorStrings.
+constexpr std::array<const char*, kDescriptorStrings.size()> kStringDocs = {
+    "What the payload is, for example \"model\" (a str).",
+    "The hash that identifies the payload's content (a str).",
+    "The framework the payload is for, for example \"torch\" (a str).",
+    "The framework's version (a str).",
+    "The payload's input and output schema (a str).",
 };
+
+template <std::size_t... I>
+std::array<PyGetSetDef, sizeof...(I) + 2> getset_of(std::index_sequence<I...>) {
+  return {{{kDescriptorStrings[I].name, get_field<I>, nullptr, kStringDocs[I], nullptr}...,
+           {"preprocessing_ref", get_preprocessing_ref, nullptr,
+            "A reference to the payload's preprocessing, or None.", nullptr},
+           {nullptr, nullptr, nullptr, nullptr, nullptr}}};
+}
+
+std::array<PyGetSetDef, kDescriptorStrings.size() + 2> descriptor_getset =
+    getset_of(std::make_index_sequence<kDescriptorStrings.size()>());
 
 PyType_Slot descriptor_slots[] = {
     {Py_tp_doc, const_cast<char*>(kDescriptorDoc)},
     new_slot<descriptor_new, kDescriptorDoc>(),
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
-    {Py_tp_getset, descriptor_getset},
+    {Py_tp_getset, descriptor_getset.data()},
     {0, nullptr},
 };
 

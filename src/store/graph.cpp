@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "ir/key_record.hpp"
+#include "ir/record.hpp"
 
 namespace zembrik {
 

@@ -106,7 +106,7 @@ struct KeyWriter {
     return true;
   }
   bool descriptor(std::size_t i) {
-    out.str(key.descriptor.*record::kDescriptorStrings[i]);
+    out.str(key.descriptor.*kDescriptorStrings[i].member);
     return true;
   }
   bool preprocessing_ref() {

@@ -40,7 +40,7 @@ struct ExpectedFields {
     return true;
   }
   bool descriptor(std::size_t i) {
-    b.str(key.descriptor.*record::kDescriptorStrings[i]);
+    b.str(key.descriptor.*kDescriptorStrings[i].member);
     return true;
   }
   bool preprocessing_ref() {

@@ -1,0 +1,74 @@
+// The byte record a graph keeps each key as, from outside ir/: the codec
+// (encode, decode, canonical) and RecordView, which is how the passes read a
+// record without decoding its key. The layout of the fields, and the
+// builders and cursor that follow it, stay inside ir/ and serialize/
+// (key_record.hpp).
+//
+// A record is canonical: two keys are equal exactly when their records, with
+// NaN floats rewritten to the canonical NaN, are equal byte for byte.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "ir/node_key.hpp"
+
+namespace zembrik::record {
+
+// Whether encoding keeps a NaN's payload or writes the canonical NaN.
+enum class Nans { Keep, Canonicalize };
+
+// Appends the record of `key` to `out`. Returns true when a float parameter
+// of the key is a NaN, i.e. when the record's bytes are not yet canonical.
+bool encode(const NodeKey& key, std::string& out, Nans nans = Nans::Keep);
+
+// Rebuilds the key of a record written by `encode`. A record whose parameter
+// entries are out of key order decodes to the sorted map.
+NodeKey decode(std::string_view record);
+
+// The record with every NaN float rewritten to the canonical NaN.
+std::string canonical(std::string_view record);
+
+}  // namespace zembrik::record
+
+namespace zembrik {
+
+// A record read as the passes need it. `head` and `tail` are the record cut
+// around its id list: the tag and the fields before the list, and what
+// follows it (a Stage's members). Together they are the key apart from its
+// inputs, so two records stand for keys equal up to inputs exactly when
+// their heads and tails are equal (once NaNs are canonical).
+struct RecordView {
+  NodeTag tag;
+  std::string_view head;
+  std::string_view tail;
+  bool has_inputs;                 // a Source has no id list
+  std::span<const NodeId> inputs;  // in operand order; a Stage's stage-level inputs
+
+  // Reads `record`; the inputs go to `buffer`, which `inputs` then views.
+  static RecordView read(std::string_view record, NodeIds& buffer);
+  // Appends the record of the same key with `inputs` as its id list.
+  void append_with_inputs(std::span<const NodeId> inputs, std::string& out) const;
+};
+
+// The tag of a record, its first byte.
+inline NodeTag tag_of_record(std::string_view record) {
+  return static_cast<NodeTag>(static_cast<unsigned char>(record[0]));
+}
+
+// Appends the input ids of `record` to `out`, for walks that gather them.
+void append_inputs(std::string_view record, NodeIds& out);
+
+// A member of a Stage being written: its token and its operands.
+struct StageMemberView {
+  std::string_view token;
+  std::span<const StageRef> refs;
+};
+
+// Appends the record `encode` writes for the Stage over `inputs` with
+// `members`, without building the key.
+void append_stage_record(std::span<const NodeId> inputs, std::span<const StageMemberView> members,
+                         std::string& out);
+
+}  // namespace zembrik
