@@ -58,7 +58,7 @@ NodeId InternedArena::keep_or_drop(const NodeArena::Candidate& candidate) {
   const Probe p = probe(candidate);
   if (p.found) return *p.found;
   const NodeId id = arena_.size();
-  if (id > InternIndex::kMaxId) throw InternalFailure("graph store is full");
+  if (id > InternIndex::kMaxId) fail("graph store is full");
   // The index makes room before the record is kept, and inserting into that
   // room cannot fail.
   reserve_for(1);
@@ -92,7 +92,7 @@ NodeId InternedArena::intern_record(std::string_view record, bool has_nan) {
 }
 
 bool InternedArena::adopt_distinct(NodeArena& arena) {
-  if (arena.size() > InternIndex::kMaxId) throw InternalFailure("graph store is full");
+  if (arena.size() > InternIndex::kMaxId) fail("graph store is full");
   const auto hash_of = [&](NodeId id) { return hash_record(arena.record(id), arena.has_nan(id)); };
   const auto equal = [&](NodeId a, NodeId b) {
     return same_key(arena.record(a), arena.has_nan(a), arena.record(b), arena.has_nan(b));

@@ -10,6 +10,7 @@
 
 #include <mutex>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "base/failure.hpp"
@@ -22,7 +23,8 @@ class Guarded {
   template <class... Args>
   // `poisoned_message` must outlive the value: a literal, so that making a
   // Guarded allocates nothing but the value.
-  explicit Guarded(const char* poisoned_message, Args&&... args)
+  explicit Guarded(const char* poisoned_message,
+                   Args&&... args) noexcept(std::is_nothrow_constructible_v<T, Args&&...>)
       : message_(poisoned_message), value_(std::forward<Args>(args)...) {}
 
   // Runs `f` on the value under the lock and returns what it returns. `f`
@@ -49,7 +51,7 @@ class Guarded {
 
  private:
   void check_not_poisoned() const {
-    if (poisoned_) throw InternalFailure(message_);
+    if (poisoned_) fail(message_);
   }
 
   mutable std::mutex mutex_;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cassert>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -36,6 +37,24 @@ class [[nodiscard]] Result {
 
  private:
   std::variant<T, E> state_;
+};
+
+// Success with nothing to return, or an error value.
+template <class E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  Result(E error) : error_(std::move(error)) {}
+
+  bool ok() const { return !error_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  const E& error() const {
+    assert(!ok() && "error() of a successful result");
+    return *error_;
+  }
+
+ private:
+  std::optional<E> error_;
 };
 
 }  // namespace zembrik

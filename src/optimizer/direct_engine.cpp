@@ -31,7 +31,7 @@ Canonicalized DirectEngine::canonicalize(const EngineGraph& graph) const {
   for (EngineId i = 0; i < n; ++i) {
     operands.clear();
     for (EngineId x : graph.inputs_of(i)) {
-      if (x >= i) throw InternalFailure("engine graph is topologically ordered");
+      if (x >= i) fail("engine graph is topologically ordered");
       operands.push_back(out.class_map[x]);
     }
     const std::uint32_t token = graph.nodes[i].token;

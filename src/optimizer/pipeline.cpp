@@ -35,15 +35,14 @@ void verify_pass(const Args&... args) {
 void verify_canonical_pass(const EngineGraph& graph) {
   if constexpr (kVerifyPasses) {
     const Canonicalized again = DirectEngine().canonicalize(graph);
-    if (again.graph.size() != graph.size()) throw InternalFailure("canonical form is canonical");
+    if (again.graph.size() != graph.size()) fail("canonical form is canonical");
   }
 }
 
 // An engine that promises a hash-consed graph leaves elimination nothing.
 void verify_hash_consed_pass(const EngineGraph& graph) {
   if constexpr (kVerifyPasses) {
-    if (cse(graph).graph.size() != graph.size())
-      throw InternalFailure("engine graph is hash-consed");
+    if (cse(graph).graph.size() != graph.size()) fail("engine graph is hash-consed");
   }
 }
 
@@ -68,7 +67,7 @@ struct IdentityHash {
 // checked in every build.
 Canonicalized canonicalize(const RewriteEngine& engine, const EngineGraph& graph) {
   Canonicalized canonical = engine.canonicalize(graph);
-  if (canonical.class_map.size() != graph.size()) throw InternalFailure("engine maps every node");
+  if (canonical.class_map.size() != graph.size()) fail("engine maps every node");
   return canonical;
 }
 
@@ -79,7 +78,7 @@ BoundaryEmitter rebuild_boundaries(const NodeArena& nodes, const EngineInput& in
   return [&nodes, &input, &graph, ignored = NodeIds()](EngineId id, std::span<const NodeId> inputs,
                                                        std::string& out) mutable {
     const NodeId source = input.boundary_source.at(graph.nodes[id].token);
-    if (source == kNoId) throw InternalFailure("boundary token has a key");
+    if (source == kNoId) fail("boundary token has a key");
     RecordView::read(nodes.record(source), ignored).append_with_inputs(inputs, out);
     return nodes.has_nan(source);
   };
@@ -119,7 +118,7 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
   while (!stack.empty()) {
     const NodeId id = stack.back();
     stack.pop_back();
-    if (id >= n) throw InternalFailure("output or input within the graph");
+    if (id >= n) fail("output or input within the graph");
     if (marked[id]) continue;
     marked[id] = true;
     append_inputs(nodes.record(id), stack);

@@ -16,7 +16,7 @@ std::vector<NodeId> intern_all(Graph& graph, const NodeArena& nodes) {
     NodeIds inputs;
     for (NodeId x : inputs_of(key)) inputs.push_back(ids.at(x));
     Result<NodeId, BadNodeId> id = graph.intern(with_inputs(key, std::move(inputs)));
-    if (!id) throw InternalFailure("reduced graph references only earlier nodes");
+    if (!id) fail("reduced graph references only earlier nodes");
     ids.push_back(id.value());
   }
   return ids;
@@ -37,8 +37,8 @@ ReducedGraph from_reduced(Reduced reduced) {
     ids = intern_all(graph, reduced.nodes);
   }
   for (NodeId o : reduced.outputs) {
-    if (o >= ids.size() || graph.mark_output(ids[o])) {
-      throw InternalFailure("reduced output is valid");
+    if (o >= ids.size() || !graph.mark_output(ids[o])) {
+      fail("reduced output is valid");
     }
   }
   for (std::optional<Landing>& landing : reduced.node_map) {
@@ -57,12 +57,16 @@ Result<ReducedGraph, BadNodeId> reduce_with_outputs(const NodeArena& nodes,
                                                     std::span<const NodeId> outputs,
                                                     const RewriteEngine& engine,
                                                     bool maximal_fusion) {
-  if (const std::optional<BadNodeId> bad = first_bad_id(outputs, nodes.size())) return *bad;
+  if (const Result<void, BadNodeId> checked = check_ids(outputs, nodes.size()); !checked) {
+    return checked.error();
+  }
   return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
 }
 
 Result<Graph, BadNodeId> cone(const NodeArena& nodes, std::span<const NodeId> outputs) {
-  if (const std::optional<BadNodeId> bad = first_bad_id(outputs, nodes.size())) return *bad;
+  if (const Result<void, BadNodeId> checked = check_ids(outputs, nodes.size()); !checked) {
+    return checked.error();
+  }
   DeadCodeEliminated kept = dead_code_elimination(nodes, outputs);
   Reduced reduced;
   reduced.node_map.resize(kept.remap.size());

@@ -17,14 +17,14 @@ namespace {
 std::shared_ptr<const eqsat::Pattern> pattern(const std::string& text) {
   auto read = eqsat::read_pattern(text);
   if (auto* error = std::get_if<eqsat::RecExprParseError>(&read)) {
-    throw InternalFailure("built-in pattern " + text + ": " + eqsat::to_string(*error));
+    fail("built-in pattern " + text + ": " + eqsat::to_string(*error));
   }
   return std::make_shared<const eqsat::Pattern>(std::move(std::get<eqsat::Pattern>(read)));
 }
 
 eqsat::Rewrite rule(std::string name, const std::string& searcher, const std::string& applier) {
   auto made = eqsat::Rewrite::make(std::move(name), pattern(searcher), pattern(applier));
-  if (auto* error = std::get_if<std::string>(&made)) throw InternalFailure(*error);
+  if (auto* error = std::get_if<std::string>(&made)) fail(*error);
   return std::move(std::get<eqsat::Rewrite>(made));
 }
 
@@ -42,7 +42,7 @@ Canonicalized SaturationEngine::canonicalize(const EngineGraph& graph) const {
 
 SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
   const std::size_t n = graph.size();
-  if (n > 0xFFFFFFF0u) throw InternalFailure("engine graph fits the e-graph's ids");
+  if (n > 0xFFFFFFF0u) fail("engine graph fits the e-graph's ids");
 
   // The graph's tokens are symbols for this run only: the rules' symbols
   // were interned process-wide when the engine was built, and a token equal
@@ -58,7 +58,7 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
   for (EngineId i = 0; i < n; ++i) {
     children.clear();
     for (EngineId x : graph.inputs_of(i)) {
-      if (x >= i) throw InternalFailure("engine graph is topologically ordered");
+      if (x >= i) fail("engine graph is topologically ordered");
       children.push_back(ids[x]);
     }
     ids[i] = egraph.find(egraph.add(eqsat::SymbolLang(symbols[graph.nodes[i].token], children)));
@@ -92,7 +92,7 @@ SaturationRun SaturationEngine::run(const EngineGraph& graph) const {
       operands.clear();
       for (EngineId x : graph.inputs_of(i)) {
         const EngineId at = class_pos[canon[x]];
-        if (at == kNoId) throw InternalFailure("operand class has a representative");
+        if (at == kNoId) fail("operand class has a representative");
         operands.push_back(at);
       }
       pos = out.graph.add_node(graph.nodes[i].token, operands, !is_op_token(graph.token_of(i)));

@@ -213,14 +213,14 @@ class Emission {
   // Inputs come from smaller ids, whose stages are emitted already.
   NodeId resolved(EngineId x) const {
     const NodeId at = new_id_[stage_of_[x]];
-    if (at == kNoId) throw InternalFailure("stage input emitted earlier");
+    if (at == kNoId) fail("stage input emitted earlier");
     return at;
   }
 
   void start_interning() {
     if (interned_) return;
     interned_.emplace();
-    if (!interned_->adopt_distinct(plain_)) throw InternalFailure("emitted nodes are distinct");
+    if (!interned_->adopt_distinct(plain_)) fail("emitted nodes are distinct");
   }
 
   // The id of the node `record_` holds, and whether it is new.

@@ -335,28 +335,6 @@ bool descriptor_from_py(const ModuleState& state, PyObject* obj, PayloadDescript
   return true;
 }
 
-std::string type_name(PyObject* obj) {
-#ifdef Py_LIMITED_API
-  PyTypeObject* type = Py_TYPE(obj);
-  std::string name = "?";
-  PyRef short_name(PyType_GetName(type));
-  if (!short_name || !string_from_py(short_name.get(), name)) PyErr_Clear();
-  // A static type's module is the prefix of its full name, as in tp_name.
-  if ((PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) == 0) {
-    PyRef module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    std::string prefix;
-    if (module && PyUnicode_Check(module.get()) && string_from_py(module.get(), prefix) &&
-        prefix != "builtins") {
-      name = prefix + "." + name;
-    }
-    PyErr_Clear();
-  }
-  return name;
-#else
-  return Py_TYPE(obj)->tp_name;
-#endif
-}
-
 PyObject* map_err(const BadNodeId& error) {
   PyErr_Format(PyExc_ValueError, "no node with id %llu", static_cast<unsigned long long>(error.id));
   return nullptr;

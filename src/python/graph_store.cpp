@@ -11,6 +11,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "ir/display.hpp"
@@ -45,7 +46,7 @@ PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
       return nullptr;
     }
     Result<NodeId, BadNodeId> id = store_of(self).intern(key);
-    if (!id) throw InternalFailure("source has no inputs");
+    if (!id) fail("source has no inputs");
     return PyLong_FromUnsignedLongLong(id.value());
   });
 }
@@ -272,10 +273,10 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
 
 PyObject* store_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
-    PyObject* self = type_alloc(type);
-    if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<PyGraphStore*>(self)->graph) SharedGraph();
-    return self;
+    // Whatever can fail happens before the object exists, so a failure
+    // leaves nothing half-built behind.
+    Graph graph;
+    return wrap_store(type, std::move(graph));
   });
 }
 
@@ -450,6 +451,8 @@ PyType_Slot store_slots[] = {
 }  // namespace
 
 PyObject* wrap_store(PyTypeObject* type, Graph&& graph) {
+  // Once the object exists nothing may throw: its graph moves in.
+  static_assert(std::is_nothrow_constructible_v<SharedGraph, Graph&&>);
   PyObject* self = type_alloc(type);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PyGraphStore*>(self)->graph) SharedGraph(std::move(graph));

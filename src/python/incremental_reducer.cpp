@@ -8,6 +8,7 @@
 #include "python/incremental_reducer.hpp"
 
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "optimizer/reduced_graph.hpp"
@@ -120,9 +121,14 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
 
 PyObject* reducer_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
+    // Whatever can fail happens before the object exists, so a failure
+    // leaves nothing half-built behind.
+    IncrementalReducer reducer;
+    static_assert(std::is_nothrow_move_constructible_v<IncrementalReducer>);
     PyObject* self = type_alloc(type);
     if (self == nullptr) return nullptr;
-    new (&reducer_of(self)) Guarded<IncrementalReducer>("incremental reducer poisoned");
+    new (&reducer_of(self))
+        Guarded<IncrementalReducer>("incremental reducer poisoned", std::move(reducer));
     return self;
   });
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -20,7 +21,9 @@ namespace zembrik::py {
 
 class SharedGraph {
  public:
-  explicit SharedGraph(Graph graph = Graph()) : graph_(kPoisoned, std::move(graph)) {}
+  explicit SharedGraph(Graph&& graph) noexcept : graph_(kPoisoned, std::move(graph)) {
+    static_assert(std::is_nothrow_move_constructible_v<Graph>);
+  }
 
   Result<NodeId, BadNodeId> intern(const NodeKey& key) {
     return graph_.with([&](Graph& g) { return g.intern(key); });
@@ -50,7 +53,9 @@ class SharedGraph {
   // are checked against the copy rather than under the lock.
   Result<NodeArena, BadNodeId> arena_holding(std::span<const NodeId> ids) const {
     NodeArena arena = graph_.with([](const Graph& g) { return g.arena(); });
-    if (const std::optional<BadNodeId> bad = first_bad_id(ids, arena.size())) return *bad;
+    if (const Result<void, BadNodeId> checked = check_ids(ids, arena.size()); !checked) {
+      return checked.error();
+    }
     return arena;
   }
 

@@ -71,7 +71,7 @@ class Decoder {
       std::uint64_t reference;
       if (!u64(reference)) return false;
       if (reference >= record_count_) return fail(BlobError::node_reference(reference));
-      if (graph.mark_output(id_at(reference))) return fail(BlobError::node_reference(reference));
+      if (!graph.mark_output(id_at(reference))) return fail(BlobError::node_reference(reference));
     }
     return true;
   }

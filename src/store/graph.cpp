@@ -9,15 +9,17 @@
 
 namespace zembrik {
 
-std::optional<BadNodeId> first_bad_id(std::span<const NodeId> ids, std::uint64_t count) {
+Result<void, BadNodeId> check_ids(std::span<const NodeId> ids, std::uint64_t count) {
   for (NodeId id : ids) {
     if (id >= count) return BadNodeId{id};
   }
-  return std::nullopt;
+  return {};
 }
 
 Result<NodeId, BadNodeId> Graph::intern(const NodeKey& key) {
-  if (const std::optional<BadNodeId> bad = first_bad_id(inputs_of(key), nodes_.size())) return *bad;
+  if (const Result<void, BadNodeId> checked = check_ids(inputs_of(key), nodes_.size()); !checked) {
+    return checked.error();
+  }
   return nodes_.intern(key);
 }
 
@@ -33,7 +35,9 @@ Result<NodeId, BadNodeId> Graph::intern_record(const EncodedKey& key) {
   assert(std::equal(inputs.begin(), inputs.end(), key.inputs.begin(), key.inputs.end()) &&
          "inputs differ from the record's");
 #endif
-  if (const std::optional<BadNodeId> bad = first_bad_id(key.inputs, nodes_.size())) return *bad;
+  if (const Result<void, BadNodeId> checked = check_ids(key.inputs, nodes_.size()); !checked) {
+    return checked.error();
+  }
   return nodes_.intern_record(key.record, key.has_nan);
 }
 
@@ -52,7 +56,7 @@ std::optional<Graph> Graph::from_distinct_records(NodeArena arena) {
   return graph;
 }
 
-std::optional<BadNodeId> Graph::mark_output(NodeId id) {
+Result<void, BadNodeId> Graph::mark_output(NodeId id) {
   if (id >= nodes_.size()) return BadNodeId{id};
   // A bit per node beside the list keeps marking O(1) whatever the count.
   // The bit is set last, so that a failed allocation changes nothing.
@@ -61,7 +65,7 @@ std::optional<BadNodeId> Graph::mark_output(NodeId id) {
     outputs_.push_back(id);
     marked_[id] = true;
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace zembrik

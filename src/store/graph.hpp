@@ -68,7 +68,7 @@ class Graph {
   void set_node_map(NodeMap map) { node_map_ = std::move(map); }
 
   // Appends `id` to the marks unless it is already there.
-  [[nodiscard]] std::optional<BadNodeId> mark_output(NodeId id);
+  [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
   const NodeArena& arena() const { return nodes_.arena(); }
   const std::vector<NodeId>& outputs() const { return outputs_; }
@@ -86,7 +86,7 @@ class Graph {
   NodeMap node_map_;
 };
 
-// The first of `ids` that is not below `count`, if any.
-std::optional<BadNodeId> first_bad_id(std::span<const NodeId> ids, std::uint64_t count);
+// BadNodeId for the first of `ids` that is not below `count`.
+Result<void, BadNodeId> check_ids(std::span<const NodeId> ids, std::uint64_t count);
 
 }  // namespace zembrik

@@ -14,8 +14,8 @@ TEST(ToDot, EmptyStoreAndWorkedExample) {
       "add",
       ParamMap::from_entries({{"side", ParamValue::Str("r")}, {"scalar", ParamValue::Float(0.0)}}),
       {0}});
-  ASSERT_EQ(s.mark_output(1), std::nullopt);
-  ASSERT_EQ(s.mark_output(1), std::nullopt);
+  ASSERT_TRUE(s.mark_output(1).ok());
+  ASSERT_TRUE(s.mark_output(1).ok());
   EXPECT_EQ(to_dot(s),
             "digraph zembrik {\n"
             "  n0 [label=\"Source a\"];\n"
@@ -30,8 +30,8 @@ TEST(ToDot, EscapingMarksAndEdgeOrder) {
   (void)s.intern(Source{"y", {}});
   (void)s.intern(Join{{}, {1, 0}});
   (void)s.intern(Stage{{2, 2}, {StageOp{"op|f", {StageRef::Input(0), StageRef::Input(1)}}}});
-  ASSERT_EQ(s.mark_output(3), std::nullopt);
-  ASSERT_EQ(s.mark_output(0), std::nullopt);
+  ASSERT_TRUE(s.mark_output(3).ok());
+  ASSERT_TRUE(s.mark_output(0).ok());
   EXPECT_EQ(to_dot(s),
             "digraph zembrik {\n"
             "  n0 [label=\"Source a\\\\\\\"b\n\tc\", shape=doublecircle];\n"

@@ -61,12 +61,12 @@ TEST(Graph, RejectsTheFirstInputNotBelowTheCount) {
 
 TEST(Graph, MarksKeepFirstMarkOrderWithoutRepeats) {
   Graph s;
-  EXPECT_EQ(s.mark_output(0), BadNodeId{0});
+  EXPECT_EQ(s.mark_output(0).error(), BadNodeId{0});
   for (int i = 0; i < 3; ++i) must(s.intern(Source{std::to_string(i), {}}));
-  EXPECT_EQ(s.mark_output(2), std::nullopt);
-  EXPECT_EQ(s.mark_output(0), std::nullopt);
-  EXPECT_EQ(s.mark_output(2), std::nullopt);
-  EXPECT_EQ(s.mark_output(3), BadNodeId{3});
+  EXPECT_TRUE(s.mark_output(2).ok());
+  EXPECT_TRUE(s.mark_output(0).ok());
+  EXPECT_TRUE(s.mark_output(2).ok());
+  EXPECT_EQ(s.mark_output(3).error(), BadNodeId{3});
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{2, 0}));
 }
 
@@ -74,8 +74,8 @@ TEST(Graph, ManyMarksStayLinear) {
   Graph s;
   constexpr NodeId kCount = 200000;
   for (NodeId i = 0; i < kCount; ++i) must(s.intern(Source{std::to_string(i), {}}));
-  for (NodeId i = kCount; i-- > 0;) ASSERT_EQ(s.mark_output(i), std::nullopt);
-  for (NodeId i = 0; i < kCount; ++i) ASSERT_EQ(s.mark_output(i), std::nullopt);
+  for (NodeId i = kCount; i-- > 0;) ASSERT_TRUE(s.mark_output(i).ok());
+  for (NodeId i = 0; i < kCount; ++i) ASSERT_TRUE(s.mark_output(i).ok());
   const std::vector<NodeId> marks = s.outputs();
   ASSERT_EQ(marks.size(), kCount);
   EXPECT_EQ(marks.front(), kCount - 1);
