@@ -17,7 +17,7 @@ MAY_USE = {
     "ir": {"base"},
     "arena": {"base", "ir"},
     "store": {"base", "ir", "arena"},
-    "eqsat": {"base", "ir"},
+    "eqsat": {"base"},
     "serialize": {"base", "ir", "arena", "store"},
     "optimizer": {"base", "ir", "arena", "eqsat"},
     "reduced_store": {"base", "ir", "arena", "store", "eqsat", "optimizer"},

@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "base/failure.hpp"
+#include "base/hash.hpp"
 #include "base/result.hpp"
-#include "ir/hash.hpp"
 #include "ir/key_record.hpp"
 #include "ir/token.hpp"
 #include "optimizer/direct_engine.hpp"
