@@ -17,7 +17,7 @@ MAY_USE = {
     "ir": {"base"},
     "arena": {"base", "ir"},
     "store": {"base", "ir", "arena"},
-    "eqsat": {"base", "ir"},
+    "eqsat": {"base"},
     "serialize": {"base", "ir", "arena", "store"},
     "optimizer": {"base", "ir", "arena", "store", "eqsat"},
     "python": {"base", "ir", "arena", "store", "eqsat", "serialize", "optimizer"},

@@ -11,14 +11,14 @@
 
 #include "arena/intern_index.hpp"
 #include "arena/node_arena.hpp"
-#include "ir/hash.hpp"
+#include "base/hash.hpp"
 #include "ir/node_key.hpp"
 
 namespace zembrik {
 
 class InternedArena {
  public:
-  // The index hashes with the process key (ir/hash.hpp), since the keys
+  // The index hashes with the process key (base/hash.hpp), since the keys
   // come from users; the hash never reaches a result.
   InternedArena() : key_(process_hash_key()) {}
 

@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "base/chunked_vector.hpp"
 #include "base/failure.hpp"
-#include "eqsat/chunked_vector.hpp"
-#include "eqsat/flat_map.hpp"
+#include "base/flat_map.hpp"
+#include "base/small_vec.hpp"
 #include "eqsat/hash_cons.hpp"
 #include "eqsat/language.hpp"
-#include "eqsat/small_vec.hpp"
 
 namespace zembrik::eqsat {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/chunked_vector.hpp"
 #include "base/probe_table.hpp"
-#include "eqsat/chunked_vector.hpp"
 #include "eqsat/language.hpp"
 
 namespace zembrik::eqsat {

@@ -1,7 +1,5 @@
-// Fixed, unseeded 64-bit hashing. The same bytes hash the same way in every
-// process, which is what lets the symbol shard of a text stay stable; the
-// in-process tables use these hashes too, since none of their layouts ever
-// reaches a result.
+// Fixed, unkeyed 64-bit hashing: the same bytes hash the same way in every
+// process. Which tables may use it is ruled in base/hash.hpp.
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/hash.hpp"
 #include "eqsat/hashing.hpp"
-#include "ir/hash.hpp"
 
 namespace zembrik::eqsat {
 
@@ -58,7 +58,7 @@ bool operator<(const SymbolLang& a, const SymbolLang& b) {
 }
 
 std::uint64_t SymbolLangHash::operator()(const SymbolLang& node) const {
-  // Keyed: the shape of a user's graph decides which children nodes have.
+  // Keyed (base/hash.hpp): a user's graph decides which children nodes have.
   KeyedHasher hasher;
   hasher.add((std::uint64_t{node.op().handle()} << 32) | node.arity());
   const auto children = node.children();
@@ -70,6 +70,7 @@ std::uint64_t SymbolLangHash::operator()(const SymbolLang& node) const {
   return hasher.finish();
 }
 
+// A variable's handle is numbered by the symbol table, so the fixed mix suffices.
 std::uint64_t ENodeOrVarHash::operator()(const ENodeOrVar& entry) const {
   if (const Var* var = std::get_if<Var>(&entry)) return mix64(~std::uint64_t{var->symbol.handle()});
   return SymbolLangHash{}(std::get<SymbolLang>(entry));

@@ -1,8 +1,8 @@
 #include "eqsat/pattern_reader.hpp"
 
 #include "base/failure.hpp"
-#include "eqsat/flat_map.hpp"
-#include "ir/utf8.hpp"
+#include "base/flat_map.hpp"
+#include "base/utf8.hpp"
 
 namespace zembrik::eqsat {
 namespace {

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/flat_map.hpp"
 #include "eqsat/egraph.hpp"
-#include "eqsat/flat_map.hpp"
 #include "eqsat/rewrite.hpp"
 
 namespace zembrik::eqsat {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "ir/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace zembrik::eqsat {
 namespace {

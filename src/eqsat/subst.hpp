@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/small_vec.hpp"
 #include "eqsat/language.hpp"
-#include "eqsat/small_vec.hpp"
 
 namespace zembrik::eqsat {
 

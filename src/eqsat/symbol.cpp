@@ -7,7 +7,7 @@
 #include <ostream>
 
 #include "base/failure.hpp"
-#include "eqsat/flat_map.hpp"
+#include "base/flat_map.hpp"
 #include "eqsat/hashing.hpp"
 
 namespace zembrik::eqsat {

@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "eqsat/flat_map.hpp"
-#include "ir/hash.hpp"
+#include "base/flat_map.hpp"
+#include "base/hash.hpp"
 
 namespace zembrik::eqsat {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "ir/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace zembrik {
 

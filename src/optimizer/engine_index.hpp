@@ -8,7 +8,7 @@
 #include <span>
 
 #include "arena/intern_index.hpp"
-#include "ir/hash.hpp"
+#include "base/hash.hpp"
 #include "optimizer/engine_graph.hpp"
 
 namespace zembrik {

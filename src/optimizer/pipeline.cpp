@@ -3,11 +3,11 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 #include "base/failure.hpp"
+#include "base/flat_map.hpp"
+#include "base/hash.hpp"
 #include "base/result.hpp"
-#include "ir/hash.hpp"
 #include "ir/record.hpp"
 #include "ir/token.hpp"
 #include "optimizer/direct_engine.hpp"
@@ -156,8 +156,8 @@ DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const
 // A key is decoded only the first time its identity comes up.
 EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
   EngineInput in;
-  std::unordered_map<Identity, std::uint32_t, IdentityHash> by_identity;
-  std::unordered_map<std::string, std::uint32_t, KeyedTextHash, std::equal_to<>> token_ids;
+  FlatMap<Identity, std::uint32_t, IdentityHash> by_identity;
+  FlatMap<std::string, std::uint32_t, KeyedTextHash> token_ids;
   // Canonical copies of records holding NaNs; a deque keeps them in place
   // while `by_identity` views them.
   std::deque<std::string> canonical_records;
@@ -167,13 +167,13 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
     std::string symbol = boundary
                              ? std::string(kind_word(key)) + "#" + std::to_string(boundary_keys++)
                              : zembrik::token(key);
-    const auto [it, fresh] = token_ids.try_emplace(
-        std::move(symbol), static_cast<std::uint32_t>(in.graph.tokens.size()));
+    const auto [index, fresh] =
+        token_ids.try_emplace(symbol, static_cast<std::uint32_t>(in.graph.tokens.size()));
     if (fresh) {
-      in.graph.tokens.push_back(it->first);
+      in.graph.tokens.push_back(std::move(symbol));
       in.boundary_source.push_back(boundary ? original : kNoId);
     }
-    return it->second;
+    return *index;
   };
   in.graph.nodes.reserve(live.kept.size());
   NodeIds operands;
@@ -183,9 +183,10 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
     const RecordView view = RecordView::read(bytes, operands);
     for (NodeId& x : operands) x = live.remap[x];
     const bool boundary = view.tag != NodeTag::Op;
-    const auto [it, fresh] = by_identity.try_emplace(Identity{view.head, view.tail}, 0);
-    if (fresh) it->second = token_of_new_identity(original, boundary);
-    in.graph.add_node(it->second, operands, boundary);
+    // Only token_ids grows below, so `token` stays valid.
+    const auto [token, fresh] = by_identity.try_emplace(Identity{view.head, view.tail}, 0);
+    if (fresh) *token = token_of_new_identity(original, boundary);
+    in.graph.add_node(*token, operands, boundary);
   }
   in.graph.outputs = live.outputs;
   return in;

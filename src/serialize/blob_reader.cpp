@@ -12,8 +12,8 @@
 #include <cstring>
 #include <optional>
 
+#include "base/utf8.hpp"
 #include "ir/key_record.hpp"
-#include "ir/utf8.hpp"
 #include "serialize/blob.hpp"
 
 namespace zembrik {

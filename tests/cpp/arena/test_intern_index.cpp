@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "arena/intern_index.hpp"
-#include "ir/hash.hpp"
+#include "base/hash.hpp"
 
 namespace zembrik {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "base/failure.hpp"
+#include "base/hash.hpp"
 #include "eqsat/hashing.hpp"
 #include "eqsat/symbol.hpp"
-#include "ir/hash.hpp"
 
 namespace zembrik::eqsat {
 namespace {

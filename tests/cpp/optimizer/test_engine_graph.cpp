@@ -58,6 +58,29 @@ TEST(ToEngineGraph, KeysEqualUpToNanPayloadsShareASymbol) {
   EXPECT_EQ(in.boundary_source[in.graph.nodes[1].token], 1u);
 }
 
+// Enough identities to grow both of the pass's tables several times: every
+// repeat must still find the token its identity got first.
+TEST(ToEngineGraph, RepeatedIdentitiesKeepTheirFirstTokenAcrossGrowth) {
+  constexpr NodeId kCount = 300;
+  std::vector<NodeKey> keys = {Source{"s", {}}};
+  for (int round = 0; round < 2; ++round) {
+    for (NodeId k = 0; k < kCount; ++k) keys.push_back(Op{"f" + std::to_string(k), {}, {0}});
+  }
+  std::vector<NodeId> outputs;
+  for (NodeId id = 1; id < keys.size(); ++id) outputs.push_back(id);
+  const EngineInput in = flatten(keys, outputs);
+  const EngineGraph& g = in.graph;
+  ASSERT_EQ(g.size(), keys.size());
+  ASSERT_EQ(g.tokens.size(), kCount + 1);
+  EXPECT_EQ(g.token_of(0), "source#0");
+  for (NodeId k = 0; k < kCount; ++k) {
+    EXPECT_EQ(g.nodes[1 + k].token, 1 + k) << k;
+    EXPECT_EQ(g.nodes[1 + kCount + k].token, 1 + k) << k;
+    EXPECT_EQ(g.token_of(1 + k), token(keys[1 + k])) << k;
+    EXPECT_EQ(in.boundary_source[1 + k], kNoId) << k;
+  }
+}
+
 struct CseCase {
   const char* what;
   std::vector<std::pair<std::string, std::vector<EngineId>>> nodes;

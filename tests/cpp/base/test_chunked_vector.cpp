@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "eqsat/chunked_vector.hpp"
+#include "base/chunked_vector.hpp"
 
-namespace zembrik::eqsat {
+namespace zembrik {
 namespace {
 
 class ChunkedVectorLengths : public testing::TestWithParam<std::size_t> {};
@@ -56,4 +56,4 @@ TEST(ChunkedVectorTest, DefaultChunksSpanLargeSequences) {
 }
 
 }  // namespace
-}  // namespace zembrik::eqsat
+}  // namespace zembrik

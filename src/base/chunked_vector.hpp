@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-namespace zembrik::eqsat {
+namespace zembrik {
 
 template <class T, unsigned kChunkBits = 14>
 class ChunkedVector {
@@ -39,4 +39,4 @@ class ChunkedVector {
   std::size_t size_ = 0;
 };
 
-}  // namespace zembrik::eqsat
+}  // namespace zembrik

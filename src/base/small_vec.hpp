@@ -14,7 +14,7 @@
 #include <new>
 #include <utility>
 
-namespace zembrik::eqsat {
+namespace zembrik {
 
 template <class T, std::uint32_t N>
 class SmallVec {
@@ -122,4 +122,4 @@ class SmallVec {
   };
 };
 
-}  // namespace zembrik::eqsat
+}  // namespace zembrik

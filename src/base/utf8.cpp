@@ -1,4 +1,4 @@
-#include "ir/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace zembrik::utf8 {
 

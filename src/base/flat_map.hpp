@@ -1,9 +1,9 @@
-// FlatMap: a hash map over one probing table (base/probe_table.hpp), for the
-// hot tables of the engine (the hash-cons, the symbol index). Each slot holds
-// its key and value beside a 32-bit tag from the hash, so a lookup compares
-// keys only when the tags agree. Entries are never removed one by one, which
-// keeps probing free of tombstones. Iteration is deliberately not offered: no
-// result may depend on a table's layout.
+// FlatMap: a hash map over one probing table (base/probe_table.hpp), for hot
+// tables such as the symbol index. Each slot holds its key and value beside
+// a 32-bit tag from the hash, so a lookup compares keys only when the tags
+// agree. Entries are never removed one by one, which keeps probing free of
+// tombstones. Iteration is deliberately not offered: no result may depend on
+// a table's layout.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,7 @@
 
 #include "base/probe_table.hpp"
 
-namespace zembrik::eqsat {
+namespace zembrik {
 
 template <class Key, class Value, class Hash, class Equal = std::equal_to<Key>>
 class FlatMap {
@@ -67,4 +67,4 @@ class FlatMap {
   ProbeTable<Slot> table_;
 };
 
-}  // namespace zembrik::eqsat
+}  // namespace zembrik

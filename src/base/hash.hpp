@@ -1,10 +1,19 @@
-// Keyed hashing for in-process tables that input can steer.
+// Which hash a table uses. Two kinds, kept apart by name:
 //
-// Op names, parameter values and blobs come from users, so a table keyed by
-// them must not let anyone choose colliding keys: every such table hashes
-// with SipHash-1-3 under a key drawn at random once per process. Nothing
-// keyed may reach a result; a hash that must be the same in every process
-// (the symbol shard of a text) uses its own fixed hash.
+// Keyed (this file: keyed_hash, KeyedHasher, KeyedTextHash): SipHash-1-3
+// under a key drawn at random once per process, so nobody can choose keys
+// that collide. Every table whose keys input can steer (op names, parameter
+// values, blobs, graph shapes) uses it: the arena's record index, the slots
+// of the symbol tables, the e-graph's hash-cons of nodes and the pattern
+// reader's index of them, the optimizer's identity, token and engine-node
+// tables.
+//
+// Fixed (eqsat/hashing.hpp: fixed_hash_bytes, mix64): the same in every
+// process. Only for what must agree across processes (the shard a symbol's
+// text lands in) and for tables keyed by handles the program numbers itself
+// (symbols and pattern variables, by handle).
+//
+// Nothing keyed may reach a result.
 //
 //   std::uint64_t h = keyed_hash(text);                 // bytes
 //   KeyedHasher words;  words.add(a);  words.add(b);    // 64-bit words

@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "eqsat/flat_map.hpp"
-#include "ir/hash.hpp"
+#include "base/flat_map.hpp"
+#include "base/hash.hpp"
 
-namespace zembrik::eqsat {
+namespace zembrik {
 namespace {
 
 std::string key_of(int k) {
@@ -103,4 +103,4 @@ TEST(FlatMapTest, FailedGrowthLeavesTheMapAsItWas) {
 }
 
 }  // namespace
-}  // namespace zembrik::eqsat
+}  // namespace zembrik

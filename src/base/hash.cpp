@@ -1,4 +1,4 @@
-#include "ir/hash.hpp"
+#include "base/hash.hpp"
 
 #include <sys/random.h>
 

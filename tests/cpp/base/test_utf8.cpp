@@ -1,6 +1,6 @@
 // The shared UTF-8 pieces: lead lengths, strict decoding against an encoder
 // oracle, loose framing and whole-text validation.
-#include "ir/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "ir/hash.hpp"
+#include "base/hash.hpp"
 
 namespace zembrik {
 namespace {
