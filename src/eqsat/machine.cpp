@@ -219,10 +219,4 @@ std::vector<Subst> run_with_limit(const Program& program, const EGraph& egraph, 
   return execution.take_matches();
 }
 
-std::vector<Subst> run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
-                                  std::size_t limit) {
-  Machine machine;
-  return run_with_limit(program, egraph, eclass, limit, machine);
-}
-
 }  // namespace zembrik::eqsat

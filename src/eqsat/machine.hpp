@@ -72,8 +72,6 @@ struct Machine {
 // clean.
 std::vector<Subst> run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
                                   std::size_t limit, Machine& machine);
-std::vector<Subst> run_with_limit(const Program& program, const EGraph& egraph, Id eclass,
-                                  std::size_t limit);
 
 // The matches of one pattern in one class.
 struct SearchMatches {

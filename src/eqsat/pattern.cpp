@@ -26,12 +26,6 @@ std::optional<SearchMatches> Pattern::search_eclass(const EGraph& egraph, Id ecl
   return SearchMatches{eclass, std::move(substitutions), &ast_};
 }
 
-std::optional<SearchMatches> Pattern::search_eclass_with_limit(const EGraph& egraph, Id eclass,
-                                                               std::size_t limit) const {
-  Machine machine;
-  return search_eclass(egraph, eclass, limit, machine);
-}
-
 std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
                                                       std::size_t limit) const {
   std::vector<SearchMatches> found;

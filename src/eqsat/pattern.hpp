@@ -29,10 +29,6 @@ class Pattern {
   // The distinct variables, in order of first appearance.
   [[nodiscard]] std::vector<Var> vars() const;
 
-  // The matches in one class, or nothing when it has none.
-  [[nodiscard]] std::optional<SearchMatches> search_eclass_with_limit(const EGraph& egraph,
-                                                                      Id eclass,
-                                                                      std::size_t limit) const;
   // Matches over the whole e-graph, at most `limit` substitutions in all.
   // Classes are visited in ascending id order, so a capped search keeps the
   // same matches whatever the hash tables look like.

@@ -162,15 +162,6 @@ std::ostream& operator<<(std::ostream& out, GlobalSymbol symbol) {
   return out << symbol.as_str();
 }
 
-std::string debug_string(GlobalSymbol symbol) {
-  std::string quoted = "\"";
-  for (const char c : symbol.as_str()) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 std::uint64_t GlobalSymbolHash::operator()(GlobalSymbol symbol) const {
   return mix64(symbol.handle());
 }

@@ -53,7 +53,6 @@ class GlobalSymbol {
 };
 
 std::ostream& operator<<(std::ostream& out, GlobalSymbol symbol);  // the text
-std::string debug_string(GlobalSymbol symbol);                     // the text, quoted
 
 struct GlobalSymbolHash {
   std::uint64_t operator()(GlobalSymbol symbol) const;
