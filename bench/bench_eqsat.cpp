@@ -111,18 +111,18 @@ std::size_t peak_rss_bytes() {
 
 std::shared_ptr<const eqsat::Pattern> read(const std::string& text) {
   auto read = eqsat::read_pattern(text);
-  if (!std::holds_alternative<eqsat::Pattern>(read)) {
+  if (!read) {
     std::fprintf(stderr, "bad pattern %s\n", text.c_str());
     std::exit(1);
   }
-  return std::make_shared<const eqsat::Pattern>(std::get<eqsat::Pattern>(std::move(read)));
+  return std::make_shared<const eqsat::Pattern>(std::move(read).value());
 }
 
 std::vector<eqsat::Rewrite> canonicalisation_rules() {
   std::vector<eqsat::Rewrite> rules;
   auto add_rule = [&](std::string name, const std::string& searcher, const std::string& applier) {
     auto made = eqsat::Rewrite::make(std::move(name), read(searcher), read(applier));
-    rules.push_back(std::get<eqsat::Rewrite>(std::move(made)));
+    rules.push_back(std::move(made).value());
   };
   for (const std::string op : kCommutative) {
     add_rule("commute-" + op, "(op|" + op + " ?a ?b)", "(op|" + op + " ?b ?a)");

@@ -54,10 +54,10 @@ std::vector<SearchMatches> Pattern::search_with_limit(const EGraph& egraph,
   return found;
 }
 
-std::variant<Pattern, RecExprParseError> read_pattern(std::string_view text) {
+Result<Pattern, RecExprParseError> read_pattern(std::string_view text) {
   auto term = read_pattern_ast(text);
-  if (auto* error = std::get_if<RecExprParseError>(&term)) return std::move(*error);
-  return Pattern(std::get<PatternAst>(term));
+  if (!term) return term.error();
+  return Pattern(term.value());
 }
 
 }  // namespace zembrik::eqsat

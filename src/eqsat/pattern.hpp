@@ -2,7 +2,7 @@
 // immutable and shared by reference between rules and search results.
 //
 //   auto read = read_pattern("(op|add ?a ?b)");
-//   const Pattern& pattern = std::get<Pattern>(read);
+//   const Pattern& pattern = read.value();
 //   egraph.rebuild();
 //   auto matches = pattern.search_with_limit(egraph, 1001);
 #pragma once
@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/result.hpp"
 #include "eqsat/egraph.hpp"
 #include "eqsat/language.hpp"
 #include "eqsat/machine.hpp"
@@ -44,6 +45,6 @@ class Pattern {
 };
 
 // Reads, compacts and compiles pattern text.
-[[nodiscard]] std::variant<Pattern, RecExprParseError> read_pattern(std::string_view text);
+[[nodiscard]] Result<Pattern, RecExprParseError> read_pattern(std::string_view text);
 
 }  // namespace zembrik::eqsat

@@ -30,21 +30,19 @@ std::string_view trim_white_space(std::string_view text) {
   return text;
 }
 
-using EntryOrError = std::variant<ENodeOrVar, ENodeOrVarParseError>;
+using EntryOrError = Result<ENodeOrVar, ENodeOrVarParseError>;
 
 EntryOrError form_entry(const std::string& text, std::vector<Id> children) {
   if (text.size() > 1 && text[0] == '?') {
     if (!children.empty()) return ENodeOrVarParseError{ENodeOrVarParseError::UnexpectedVar{text}};
     auto var = read_var(text);
-    if (auto* error = std::get_if<VarParseError>(&var)) {
-      return ENodeOrVarParseError{ENodeOrVarParseError::BadVar{*error}};
-    }
-    return std::get<Var>(var);
+    if (!var) return ENodeOrVarParseError{ENodeOrVarParseError::BadVar{var.error()}};
+    return ENodeOrVar(var.value());
   }
-  return SymbolLang(GlobalSymbol(text), children);
+  return ENodeOrVar(SymbolLang(GlobalSymbol(text), children));
 }
 
-using IndexOrError = std::variant<Id, RecExprParseError>;
+using IndexOrError = Result<Id, RecExprParseError>;
 
 // Appends the entries of `sexp` to `term`, children first; yields the index
 // of the entry for `sexp` itself.
@@ -67,15 +65,13 @@ IndexOrError convert(const Sexp& sexp, PatternAst& term) {
     op = std::get<std::string>(head.value);
     for (std::size_t k = 1; k < list.size(); ++k) {
       IndexOrError child = convert(list[k], term);
-      if (std::holds_alternative<RecExprParseError>(child)) return child;
-      children.push_back(std::get<Id>(child));
+      if (!child) return child;
+      children.push_back(child.value());
     }
   }
   EntryOrError entry = form_entry(op, std::move(children));
-  if (auto* error = std::get_if<ENodeOrVarParseError>(&entry)) {
-    return RecExprParseError{RecExprParseError::BadOp{std::move(*error)}};
-  }
-  return term.add(std::get<ENodeOrVar>(std::move(entry)));
+  if (!entry) return RecExprParseError{RecExprParseError::BadOp{entry.error()}};
+  return term.add(std::move(entry).value());
 }
 
 std::string sexp_text(const Sexp& sexp) {
@@ -95,19 +91,17 @@ struct ENodeOrVarEqual {
 
 }  // namespace
 
-std::variant<Var, VarParseError> read_var(std::string_view text) {
+Result<Var, VarParseError> read_var(std::string_view text) {
   if (text.size() > 1 && text[0] == '?') return Var{GlobalSymbol(text)};
   return VarParseError{VarParseError::MissingQuestionMark{std::string(text)}};
 }
 
-std::variant<PatternAst, RecExprParseError> read_pattern_ast(std::string_view text) {
+Result<PatternAst, RecExprParseError> read_pattern_ast(std::string_view text) {
   auto sexp = parse_str(trim_white_space(text));
-  if (auto* error = std::get_if<ParseError>(&sexp)) {
-    return RecExprParseError{RecExprParseError::BadSexp{std::move(*error)}};
-  }
+  if (!sexp) return RecExprParseError{RecExprParseError::BadSexp{sexp.error()}};
   PatternAst term;
-  IndexOrError root = convert(std::get<Sexp>(sexp), term);
-  if (auto* error = std::get_if<RecExprParseError>(&root)) return std::move(*error);
+  IndexOrError root = convert(sexp.value(), term);
+  if (!root) return root.error();
   return term;
 }
 

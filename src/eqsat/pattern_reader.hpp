@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/result.hpp"
 #include "eqsat/language.hpp"
 #include "eqsat/sexp.hpp"
 
@@ -69,10 +70,10 @@ struct RecExprParseError {
 std::string to_string(const RecExprParseError& error);
 
 // Reads a variable: more than one byte, beginning with "?".
-[[nodiscard]] std::variant<Var, VarParseError> read_var(std::string_view text);
+[[nodiscard]] Result<Var, VarParseError> read_var(std::string_view text);
 
 // Reads pattern text; surrounding Unicode white space is ignored.
-[[nodiscard]] std::variant<PatternAst, RecExprParseError> read_pattern_ast(std::string_view text);
+[[nodiscard]] Result<PatternAst, RecExprParseError> read_pattern_ast(std::string_view text);
 
 // The equivalent term in which equal entries, repeated variables included,
 // occur once. The root stays last.

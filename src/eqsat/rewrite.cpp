@@ -4,9 +4,9 @@
 
 namespace zembrik::eqsat {
 
-std::variant<Rewrite, std::string> Rewrite::make(std::string name,
-                                                 std::shared_ptr<const Pattern> searcher,
-                                                 std::shared_ptr<const Pattern> applier) {
+Result<Rewrite, std::string> Rewrite::make(std::string name,
+                                           std::shared_ptr<const Pattern> searcher,
+                                           std::shared_ptr<const Pattern> applier) {
   const std::vector<Var> bound = searcher->vars();
   for (const Var var : applier->vars()) {
     if (std::find(bound.begin(), bound.end(), var) == bound.end()) {

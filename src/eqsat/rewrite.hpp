@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/result.hpp"
 #include "eqsat/egraph.hpp"
 #include "eqsat/pattern.hpp"
 
@@ -21,9 +22,9 @@ class Rewrite {
  public:
   // Fails with "Rewrite {name} refers to unbound var {var}" when the applier
   // uses a variable the searcher does not bind.
-  [[nodiscard]] static std::variant<Rewrite, std::string> make(
-      std::string name, std::shared_ptr<const Pattern> searcher,
-      std::shared_ptr<const Pattern> applier);
+  [[nodiscard]] static Result<Rewrite, std::string> make(std::string name,
+                                                         std::shared_ptr<const Pattern> searcher,
+                                                         std::shared_ptr<const Pattern> applier);
 
   [[nodiscard]] GlobalSymbol name() const { return name_; }
   [[nodiscard]] const Pattern& searcher() const { return *searcher_; }

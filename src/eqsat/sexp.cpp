@@ -21,7 +21,7 @@ class Parser {
  public:
   explicit Parser(std::string_view text) : text_(text) {}
 
-  std::variant<Sexp, ParseError> read_expression() {
+  Result<Sexp, ParseError> read_expression() {
     skip_blanks();
     if (at_end()) return error("End of file reached");
     switch (peek()) {
@@ -62,11 +62,11 @@ class Parser {
   }
 
   // Consumes the next character, which must be `expected`.
-  std::optional<ParseError> expect(char expected) {
+  Result<void, ParseError> expect(char expected) {
     if (at_end()) return error("End of file reached");
     const std::string found(current_character());
     consume();
-    if (found.size() == 1 && found[0] == expected) return std::nullopt;
+    if (found.size() == 1 && found[0] == expected) return {};
     return error(std::string("expected ") + expected + " got " + found);
   }
 
@@ -74,8 +74,8 @@ class Parser {
     while (!at_end() && (peek() == ' ' || peek() == '\t')) consume();
   }
 
-  std::variant<Sexp, ParseError> read_quoted() {
-    if (auto failure = expect('"')) return *failure;
+  Result<Sexp, ParseError> read_quoted() {
+    if (auto expected = expect('"'); !expected) return expected.error();
     const std::size_t start = position_;
     // A backslash escapes the next character but stays in the text itself.
     bool escaped = false;
@@ -84,13 +84,13 @@ class Parser {
       consume();
     }
     const std::size_t end = position_;
-    if (auto failure = expect('"')) return *failure;
+    if (auto expected = expect('"'); !expected) return expected.error();
     return Sexp::string(std::string(text_.substr(start, end - start)));
   }
 
-  std::variant<Sexp, ParseError> read_list() {
+  Result<Sexp, ParseError> read_list() {
     if (depth_ == kMaxDepth) return error("Nested too deeply");
-    if (auto failure = expect('(')) return *failure;
+    if (auto expected = expect('('); !expected) return expected.error();
     ++depth_;
     Sexp::List items;
     while (!at_end()) {
@@ -99,17 +99,17 @@ class Parser {
       }
       if (!at_end() && peek() == ')') break;
       auto item = read_expression();
-      if (auto* failure = std::get_if<ParseError>(&item)) return *failure;
-      items.push_back(std::get<Sexp>(std::move(item)));
+      if (!item) return item.error();
+      items.push_back(std::move(item).value());
     }
-    if (auto failure = expect(')')) return *failure;
+    if (auto expected = expect(')'); !expected) return expected.error();
     --depth_;
     skip_blanks();
     return Sexp::list(std::move(items));
   }
 
   // A tab does not end an atom.
-  std::variant<Sexp, ParseError> read_atom() {
+  Result<Sexp, ParseError> read_atom() {
     const std::size_t start = position_;
     while (!at_end()) {
       const char c = peek();
@@ -128,7 +128,7 @@ class Parser {
 
 }  // namespace
 
-std::variant<Sexp, ParseError> parse_str(std::string_view text) {
+Result<Sexp, ParseError> parse_str(std::string_view text) {
   if (text.empty()) return Sexp{Sexp::Empty{}};
   return Parser(text).read_expression();
 }

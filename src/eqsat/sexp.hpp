@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "base/result.hpp"
+
 namespace zembrik::eqsat {
 
 struct Sexp {
@@ -35,6 +37,6 @@ struct ParseError {
   friend bool operator==(const ParseError&, const ParseError&) = default;
 };
 
-[[nodiscard]] std::variant<Sexp, ParseError> parse_str(std::string_view text);
+[[nodiscard]] Result<Sexp, ParseError> parse_str(std::string_view text);
 
 }  // namespace zembrik::eqsat

@@ -16,16 +16,14 @@ namespace {
 
 std::shared_ptr<const eqsat::Pattern> pattern(const std::string& text) {
   auto read = eqsat::read_pattern(text);
-  if (auto* error = std::get_if<eqsat::RecExprParseError>(&read)) {
-    fail("built-in pattern " + text + ": " + eqsat::to_string(*error));
-  }
-  return std::make_shared<const eqsat::Pattern>(std::move(std::get<eqsat::Pattern>(read)));
+  if (!read) fail("built-in pattern " + text + ": " + eqsat::to_string(read.error()));
+  return std::make_shared<const eqsat::Pattern>(std::move(read).value());
 }
 
 eqsat::Rewrite rule(std::string name, const std::string& searcher, const std::string& applier) {
   auto made = eqsat::Rewrite::make(std::move(name), pattern(searcher), pattern(applier));
-  if (auto* error = std::get_if<std::string>(&made)) fail(*error);
-  return std::move(std::get<eqsat::Rewrite>(made));
+  if (!made) fail(made.error());
+  return std::move(made).value();
 }
 
 }  // namespace

@@ -62,15 +62,13 @@ void check_pattern(const Pattern& pattern) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace zembrik::eqsat;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const std::variant<Sexp, ParseError> sexp = parse_str(text);
-  if (const auto* error = std::get_if<ParseError>(&sexp)) {
-    FUZZ_REQUIRE(error->line >= 1 && error->col >= 1);
-  }
-  std::variant<Pattern, RecExprParseError> pattern = read_pattern(text);
-  if (const auto* error = std::get_if<RecExprParseError>(&pattern)) {
-    (void)to_string(*error);
+  const zembrik::Result<Sexp, ParseError> sexp = parse_str(text);
+  if (!sexp) FUZZ_REQUIRE(sexp.error().line >= 1 && sexp.error().col >= 1);
+  const zembrik::Result<Pattern, RecExprParseError> pattern = read_pattern(text);
+  if (!pattern) {
+    (void)to_string(pattern.error());
     return 0;
   }
-  check_pattern(std::get<Pattern>(pattern));
+  check_pattern(pattern.value());
   return 0;
 }

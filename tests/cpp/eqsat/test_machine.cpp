@@ -18,11 +18,11 @@ Var var(const char* name) {
 
 Pattern must_read(const char* text) {
   auto read = read_pattern(text);
-  if (auto* error = std::get_if<RecExprParseError>(&read)) {
-    ADD_FAILURE() << to_string(*error);
+  if (!read) {
+    ADD_FAILURE() << to_string(read.error());
     return Pattern(PatternAst{{Var{GlobalSymbol("?failed")}}});
   }
-  return std::get<Pattern>(std::move(read));
+  return std::move(read).value();
 }
 
 std::vector<Subst> all_matches(const Pattern& pattern, const EGraph& egraph) {
