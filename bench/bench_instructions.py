@@ -3,7 +3,8 @@
 
 Instruction counts do not depend on the machine's load, so they compare two
 builds more steadily than seconds do. Builds bench_reduce.py's pipeline of
-about N nodes (for finalize, stepped through an IncrementalReducer first) in
+about N nodes (for finalize, stepped through an IncrementalReducer first;
+for deserialize, written out as a blob) in
 two processes under callgrind, one that stops there and one that then makes
 the call; the difference is the call's own count. (Installed wheels are
 stripped, so the count cannot be narrowed to a symbol.)
@@ -22,7 +23,7 @@ import tempfile
 
 import _require
 
-FIGURES = ("reduce", "reduce_maximal", "finalize")
+FIGURES = ("reduce", "reduce_maximal", "finalize", "deserialize")
 
 
 def child(figure, n, call):
@@ -35,8 +36,11 @@ def child(figure, n, call):
     reducer = zc.IncrementalReducer()
     if figure == "finalize":
         reducer.step(store)
+    blob = store.serialize(outputs=outputs) if figure == "deserialize" else b""
     if call and figure == "finalize":
         reducer.finalize(store, outputs=outputs)
+    elif call and figure == "deserialize":
+        zc.GraphStore.deserialize(blob)
     elif call:
         store.reduce(maximal_fusion=figure == "reduce_maximal", outputs=outputs)
     print(store.node_count())

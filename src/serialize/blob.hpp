@@ -6,7 +6,8 @@
 // same graph always gives the same blob, and reading a blob rebuilds a graph
 // with the same ids:
 //
-//   const std::string blob = serialize_with(graph.arena(), graph.outputs()).value();
+//   std::string blob(blob_size(graph.arena(), graph.outputs()).value(), '\0');
+//   write_blob(graph.arena(), graph.outputs(), blob.data());
 //   Result<Graph, BlobError> copy = deserialize(blob);
 //
 // Both directions transcode the arena's own records field by field rather
@@ -64,14 +65,10 @@ struct BlobTooLarge {
 };
 
 // The blob of `arena` with `outputs` as its output list, in the given order
-// and with any repeats. The caller has checked every output id against the
-// arena. `max_count` is lowered only to test the refusal.
-[[nodiscard]] Result<std::string, BlobTooLarge> serialize_with(
-    const NodeArena& arena, std::span<const NodeId> outputs,
-    std::uint64_t max_count = kMaxBlobCount);
-
-// serialize_with in two steps, for a caller that owns the buffer: the exact
-// size (which also makes every check), then the bytes into that much room.
+// and with any repeats, in two steps so that the caller owns the buffer: the
+// exact size (which also makes every check), then the bytes into that much
+// room. The caller has checked every output id against the arena.
+// `max_count` is lowered only to test the refusal.
 [[nodiscard]] Result<std::size_t, BlobTooLarge> blob_size(const NodeArena& arena,
                                                           std::span<const NodeId> outputs,
                                                           std::uint64_t max_count = kMaxBlobCount);

@@ -170,14 +170,4 @@ void write_blob(const NodeArena& arena, std::span<const NodeId> outputs, char* o
   put_blob(arena, outputs, emit);
 }
 
-Result<std::string, BlobTooLarge> serialize_with(const NodeArena& arena,
-                                                 std::span<const NodeId> outputs,
-                                                 std::uint64_t max_count) {
-  Result<std::size_t, BlobTooLarge> size = blob_size(arena, outputs, max_count);
-  if (!size) return size.error();
-  std::string blob(size.value(), '\0');
-  write_blob(arena, outputs, blob.data());
-  return blob;
-}
-
 }  // namespace zembrik

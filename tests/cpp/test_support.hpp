@@ -14,6 +14,7 @@
 #include "ir/params.hpp"
 #include "ir/token.hpp"
 #include "optimizer/engine_graph.hpp"
+#include "serialize/blob.hpp"
 
 namespace zembrik {
 
@@ -33,6 +34,18 @@ inline NodeArena arena_of(const std::vector<NodeKey>& keys) {
   NodeArena arena;
   for (const NodeKey& key : keys) arena.commit(arena.stage(key));
   return arena;
+}
+
+// The blob of `arena` with `outputs`, written as the binding writes one:
+// sized first, then into exactly that much room.
+inline Result<std::string, BlobTooLarge> serialize_with(const NodeArena& arena,
+                                                        std::span<const NodeId> outputs,
+                                                        std::uint64_t max_count = kMaxBlobCount) {
+  Result<std::size_t, BlobTooLarge> size = blob_size(arena, outputs, max_count);
+  if (!size) return size.error();
+  std::string blob(size.value(), '\0');
+  write_blob(arena, outputs, blob.data());
+  return blob;
 }
 
 // An EngineGraph of (token, inputs) pairs; equal tokens share one index.

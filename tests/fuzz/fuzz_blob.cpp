@@ -23,10 +23,11 @@ namespace {
 constexpr std::size_t kMaxReducedNodes = 64;
 
 std::string blob_of(const Graph& store) {
-  const StoreSnapshot snapshot = store.snapshot();
-  Result<std::string, BlobTooLarge> blob = serialize_with(snapshot.arena, snapshot.outputs);
-  FUZZ_REQUIRE(blob.ok());
-  return std::move(blob).value();
+  Result<std::size_t, BlobTooLarge> size = blob_size(store.arena(), store.outputs());
+  FUZZ_REQUIRE(size.ok());
+  std::string blob(size.value(), '\0');
+  write_blob(store.arena(), store.outputs(), blob.data());
+  return blob;
 }
 
 // Written, read and written again: the same bytes, and nothing lost.

@@ -8,6 +8,7 @@
 
 #include "ir/record_layout.hpp"
 #include "serialize/blob.hpp"
+#include "test_support.hpp"
 
 namespace zembrik {
 namespace {
