@@ -10,11 +10,10 @@ namespace zembrik {
 IncrementalReducer::IncrementalReducer() = default;
 
 NodeId IncrementalReducer::canonical_id(NodeKey key) {
-  NodeIds* inputs = mutable_inputs(key);
-  const Op* op = std::get_if<Op>(&key);
-  if (op == nullptr || inputs == nullptr) return canon_.intern(key);
+  Op* op = std::get_if<Op>(&key);
+  if (op == nullptr) return canon_.intern(key);
   return fold_node<NodeId>(
-      rule_of(*op), std::span<NodeId>(*inputs), [&] { return canon_.find(key); },
+      rule_of(*op), std::span<NodeId>(op->inputs), [&] { return canon_.find(key); },
       [&] { return canon_.intern(key); });
 }
 

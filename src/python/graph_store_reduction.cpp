@@ -26,9 +26,8 @@ PyObject* reduce_store(PyObject* self, PyTypeObject* cls, const std::optional<No
         const DirectEngine engine;
         Result<ReducedGraph, BadNodeId> reduced = [&]() -> Result<ReducedGraph, BadNodeId> {
           if (!outputs) return reduce_with(store.snapshot(), engine, maximal_fusion);
-          Result<NodeArena, BadNodeId> arena = store.arena_holding(*outputs);
-          if (!arena) return arena.error();
-          return reduce_with_outputs(arena.value(), *outputs, engine, maximal_fusion);
+          // The ids are checked against the copy, by the reduction itself.
+          return reduce_with_outputs(store.arena(), *outputs, engine, maximal_fusion);
         }();
         if (!reduced) return reduced.error();
         if (!report_only) kept.emplace(std::move(reduced.value().graph));
@@ -78,11 +77,8 @@ PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     NodeIds outputs;
     if (!ids_from_py(a[0], "outputs", outputs)) return nullptr;
-    Result<Graph, BadNodeId> cut = without_gil([&]() -> Result<Graph, BadNodeId> {
-      Result<NodeArena, BadNodeId> arena = store_of(self).arena_holding(outputs);
-      if (!arena) return arena.error();
-      return cone(arena.value(), outputs);
-    });
+    Result<Graph, BadNodeId> cut =
+        without_gil([&] { return cone(store_of(self).arena(), outputs); });
     if (!cut) return map_err(cut.error());
     return wrap_store(cls, std::move(cut).value());
   });

@@ -45,6 +45,9 @@ class SharedGraph {
   StoreSnapshot snapshot() const {
     return graph_.with([](const Graph& g) { return g.snapshot(); });
   }
+  NodeArena arena() const {
+    return graph_.with([](const Graph& g) { return g.arena(); });
+  }
   // The nodes from `start` on: what an incremental step has not seen.
   NodeArena snapshot_from(std::uint64_t start) const {
     return graph_.with([&](const Graph& g) { return g.arena().slice_from(start); });
@@ -52,11 +55,11 @@ class SharedGraph {
   // The whole arena, once every id of `ids` is known to be in it; the ids
   // are checked against the copy rather than under the lock.
   Result<NodeArena, BadNodeId> arena_holding(std::span<const NodeId> ids) const {
-    NodeArena arena = graph_.with([](const Graph& g) { return g.arena(); });
-    if (const Result<void, BadNodeId> checked = check_ids(ids, arena.size()); !checked) {
+    NodeArena copy = arena();
+    if (const Result<void, BadNodeId> checked = check_ids(ids, copy.size()); !checked) {
       return checked.error();
     }
-    return arena;
+    return copy;
   }
 
  private:
