@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/interrupt.hpp"
 #include "base/probe_table.hpp"
 #include "ir/node_key.hpp"
 
@@ -75,7 +76,9 @@ class InternIndex {
       // home; beyond that the order is still nearly by home and the full
       // hash is computed again.
       const bool tags_suffice = tags_give_home(fresh.bits());
+      InterruptPoints points;
       for (const Slot slot : by_tag(n, hash_of)) {
+        points.tick();
         const NodeId id = slot.id();
         const std::uint64_t hash = tags_suffice ? slot.tag_hash() : hash_of(id);
         const auto same = [&](Slot s) { return s.matches(hash) && equal(s.id(), id); };
@@ -115,7 +118,11 @@ class InternIndex {
   static std::vector<Slot> by_tag(std::uint64_t n, HashOf&& hash_of) {
     constexpr int kDigitBits = 8;
     std::vector<Slot> order(n);
-    for (NodeId id = 0; id < n; ++id) order[id] = Slot::of(hash_of(id), id);
+    InterruptPoints points;
+    for (NodeId id = 0; id < n; ++id) {
+      points.tick();
+      order[id] = Slot::of(hash_of(id), id);
+    }
     std::vector<Slot> scratch(n);
     for (int low = kIdBits; low < 64; low += kDigitBits) {
       const auto digit = [&](Slot slot) {

@@ -1,5 +1,7 @@
 #include "eqsat/symbol.hpp"
 
+#include <pthread.h>
+
 #include <array>
 #include <deque>
 #include <mutex>
@@ -34,6 +36,15 @@ class SymbolTable {
     // Never destroyed, so handles and views outlive every static destructor.
     static SymbolTable* const table = new SymbolTable();
     return *table;
+  }
+
+  SymbolTable() {
+    // A child of fork() holds only the forking thread, so a shard that
+    // another thread had locked would stay locked in it for good. Taking
+    // every shard around the fork hands the child a table with all free; a
+    // shard is held for one lookup at a time, so the fork waits no longer.
+    forking_table_ = this;
+    pthread_atfork(&SymbolTable::lock_all, &SymbolTable::unlock_all, &SymbolTable::unlock_all);
   }
 
   template <class Text>
@@ -78,6 +89,17 @@ class SymbolTable {
   }
 
  private:
+  static void lock_all() noexcept {
+    for (Shard& shard : forking_table_->shards_) shard.mutex.lock();
+  }
+  static void unlock_all() noexcept {
+    for (Shard& shard : forking_table_->shards_) shard.mutex.unlock();
+  }
+
+  // Set before the handlers are registered, so that a fork during the
+  // table's own construction finds it.
+  static inline SymbolTable* forking_table_ = nullptr;
+
   std::array<Shard, kShardCount> shards_;
 };
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "optimizer/engine_index.hpp"
 #include "optimizer/rules.hpp"
 
@@ -28,7 +29,9 @@ Canonicalized DirectEngine::canonicalize(const EngineGraph& graph) const {
   }
   EngineIndex index;
   std::vector<EngineId> operands;
+  InterruptPoints points;
   for (EngineId i = 0; i < n; ++i) {
+    points.tick();
     operands.clear();
     for (EngineId x : graph.inputs_of(i)) {
       if (x >= i) fail("engine graph is topologically ordered");

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/interrupt.hpp"
 #include "optimizer/pipeline.hpp"
 #include "optimizer/rules.hpp"
 
@@ -23,7 +24,9 @@ Result<std::uint64_t, BadNodeId> IncrementalReducer::step(const NodeArena& delta
   // during the step, and a step that fails part way can be taken back.
   canon_.reserve_for(delta.size());
   try {
+    InterruptPoints points;
     for (std::size_t i = 0; i < delta.size(); ++i) {
+      points.tick();
       NodeKey key = delta.key(i);
       if (NodeIds* inputs = mutable_inputs(key)) {
         for (NodeId& x : *inputs) {

@@ -7,6 +7,7 @@
 #include "base/failure.hpp"
 #include "base/flat_map.hpp"
 #include "base/hash.hpp"
+#include "base/interrupt.hpp"
 #include "base/result.hpp"
 #include "ir/record.hpp"
 #include "ir/token.hpp"
@@ -115,7 +116,9 @@ LiveNodes find_live_nodes(const NodeArena& nodes, std::span<const NodeId> output
   const std::size_t n = nodes.size();
   std::vector<bool> marked(n);
   NodeIds stack(outputs.begin(), outputs.end());
+  InterruptPoints points;
   while (!stack.empty()) {
+    points.tick();
     const NodeId id = stack.back();
     stack.pop_back();
     if (id >= n) fail("output or input within the graph");
@@ -143,7 +146,9 @@ DeadCodeEliminated dead_code_elimination(const NodeArena& nodes, std::span<const
   out.nodes.reserve(live.kept.size(), bytes);
   NodeIds inputs;
   std::string renumbered;
+  InterruptPoints points;
   for (NodeId original : live.kept) {
+    points.tick();
     const RecordView view = RecordView::read(nodes.record(original), inputs);
     for (NodeId& x : inputs) x = out.remap[x];
     renumbered.clear();
@@ -177,7 +182,9 @@ EngineInput to_engine_graph(const NodeArena& nodes, const LiveNodes& live) {
   };
   in.graph.nodes.reserve(live.kept.size());
   NodeIds operands;
+  InterruptPoints points;
   for (NodeId original : live.kept) {
+    points.tick();
     std::string_view bytes = nodes.record(original);
     if (nodes.has_nan(original)) bytes = canonical_records.emplace_back(record::canonical(bytes));
     const RecordView view = RecordView::read(bytes, operands);
@@ -198,7 +205,9 @@ Eliminated cse(const EngineGraph& graph) {
   out.cse_map.resize(graph.size());
   EngineIndex index;
   std::vector<EngineId> mapped;
+  InterruptPoints points;
   for (EngineId i = 0; i < graph.size(); ++i) {
+    points.tick();
     mapped.clear();
     for (EngineId x : graph.inputs_of(i)) mapped.push_back(out.cse_map[x]);
     out.cse_map[i] =

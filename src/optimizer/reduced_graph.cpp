@@ -1,6 +1,7 @@
 #include "optimizer/reduced_graph.hpp"
 
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "optimizer/pipeline.hpp"
 
 namespace zembrik {
@@ -11,7 +12,9 @@ namespace {
 std::vector<NodeId> intern_all(Graph& graph, const NodeArena& nodes) {
   std::vector<NodeId> ids;
   ids.reserve(nodes.size());
+  InterruptPoints points;
   for (NodeId i = 0; i < nodes.size(); ++i) {
+    points.tick();
     const NodeKey key = nodes.key(i);
     NodeIds inputs;
     for (NodeId x : inputs_of(key)) inputs.push_back(ids.at(x));

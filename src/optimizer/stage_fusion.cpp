@@ -7,6 +7,7 @@
 
 #include "arena/interned_arena.hpp"
 #include "base/failure.hpp"
+#include "base/interrupt.hpp"
 #include "base/result.hpp"
 #include "ir/record.hpp"
 
@@ -107,7 +108,9 @@ std::vector<EngineId> single_use_stages(const EngineGraph& graph, const Groups& 
     while (parent[x] != r) x = std::exchange(parent[x], r);
     return r;
   };
+  InterruptPoints points;
   for (EngineId i = 0; i < n; ++i) {
+    points.tick();
     const auto users = consumers.of(i);
     if (graph.nodes[i].boundary || users.size() != 1 || is_output[i]) continue;
     if (graph.nodes[users[0]].boundary) continue;
@@ -128,7 +131,9 @@ std::vector<EngineId> maximal_stages(const EngineGraph& graph, const Groups& con
   const std::size_t n = graph.size();
   std::vector<EngineId> stage_of(n);
   for (EngineId i = 0; i < n; ++i) stage_of[i] = i;
+  InterruptPoints points;
   for (EngineId i = n; i-- > 0;) {
+    points.tick();
     const auto users = consumers.of(i);
     if (graph.nodes[i].boundary || is_output[i] || users.empty()) continue;
     bool joins = true;
@@ -271,7 +276,9 @@ Groups members_by_stage(const std::vector<EngineId>& stage_of) {
 FusedGraph emit_in_order(const EngineGraph& graph, const std::vector<EngineId>& stage_of,
                          const Groups& members, const BoundaryEmitter& emit_boundary) {
   Emission emission(graph, stage_of);
+  InterruptPoints points;
   for (EngineId last = 0; last < graph.size(); ++last) {
+    points.tick();
     const EngineId key = stage_of[last];
     const auto group = members.of(key);
     if (group.back() != last) continue;

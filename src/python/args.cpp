@@ -171,7 +171,14 @@ bool note_argument(const char* name) {
   PyObject* traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr) {
+  // Only the conversion's own errors say which argument was wrong; anything
+  // else (MemoryError, KeyboardInterrupt, a user's exception) goes on as it
+  // was raised.
+  const bool conversion_error =
+      value != nullptr && (PyErr_GivenExceptionMatches(value, PyExc_TypeError) ||
+                           PyErr_GivenExceptionMatches(value, PyExc_ValueError) ||
+                           PyErr_GivenExceptionMatches(value, PyExc_OverflowError));
+  if (conversion_error) {
     // An interned method name: the interpreter's method cache keeps the
     // name object it last looked up, so a fresh string per call would pile
     // up there by the thousand.

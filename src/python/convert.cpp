@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <initializer_list>
 #include <vector>
 
 #include "python/args.hpp"
@@ -9,12 +10,24 @@
 namespace zembrik::py {
 namespace {
 
-// A failed conversion test that the next test may try again after; errors
-// outside Exception (KeyboardInterrupt and the like) are never swallowed.
-bool clear_ordinary_error() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-  PyErr_Clear();
-  return true;
+// Whether the error just raised means only that the value is not of the
+// type a test looks for, so that the next test may try: one of `kinds`.
+// Anything else (MemoryError, KeyboardInterrupt, RecursionError, a user's
+// own exception from __index__ or __float__) is the call's error.
+bool clear_if_type_mismatch(std::initializer_list<PyObject*> kinds) {
+  for (PyObject* kind : kinds) {
+    if (PyErr_ExceptionMatches(kind)) {
+      PyErr_Clear();
+      return true;
+    }
+  }
+  return false;
+}
+
+// Failures of the number conversions that mean "not this type": no
+// __index__ or __float__ after all, or a value out of range.
+bool not_a_number_of_this_type() {
+  return clear_if_type_mismatch({PyExc_TypeError, PyExc_OverflowError});
 }
 
 bool id_from_py(PyObject* item, NodeId& out) {
@@ -37,13 +50,15 @@ Test int_test(PyObject* value, std::int64_t& out) {
   if (!PyLong_Check(value)) {
     if (!PyIndex_Check(value)) return Test::Failed;
     index = PyRef(PyNumber_Index(value));
-    if (!index) return clear_ordinary_error() ? Test::Failed : Test::Error;
+    if (!index) return not_a_number_of_this_type() ? Test::Failed : Test::Error;
     value = index.get();
   }
   int overflow = 0;
   out = PyLong_AsLongLongAndOverflow(value, &overflow);
   if (overflow != 0) return Test::Failed;
-  if (out == -1 && PyErr_Occurred()) return clear_ordinary_error() ? Test::Failed : Test::Error;
+  if (out == -1 && PyErr_Occurred()) {
+    return not_a_number_of_this_type() ? Test::Failed : Test::Error;
+  }
   return Test::Passed;
 }
 
@@ -59,15 +74,18 @@ Test float_test(PyObject* value, double& out) {
   if (!converts_to_float(Py_TYPE(value))) return Test::Failed;
   out = PyFloat_AsDouble(value);
   if (out == -1.0 && PyErr_Occurred()) {
-    return clear_ordinary_error() ? Test::Failed : Test::Error;
+    return not_a_number_of_this_type() ? Test::Failed : Test::Error;
   }
   return Test::Passed;
 }
 
-// Whether the value is a Str: a str that encodes to UTF-8.
+// Whether the value is a Str: a str that encodes to UTF-8. A lone surrogate
+// fails to encode and so fails the test.
 Test str_test(PyObject* value, std::string& out) {
   if (!PyUnicode_Check(value)) return Test::Failed;
-  if (!string_from_py(value, out)) return clear_ordinary_error() ? Test::Failed : Test::Error;
+  if (!string_from_py(value, out)) {
+    return clear_if_type_mismatch({PyExc_UnicodeEncodeError}) ? Test::Failed : Test::Error;
+  }
   return Test::Passed;
 }
 
@@ -249,10 +267,11 @@ bool optional_ids(PyObject* obj, const char* argument, std::optional<NodeIds>& o
   return ids_from_py(obj, argument, out.emplace());
 }
 
-PyRef ids_to_py(const NodeIds& ids) {
+PyRef ids_to_py(const NodeIds& ids, GilHandover* handover) {
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return list;
   for (std::size_t i = 0; i < ids.size(); ++i) {
+    if (handover != nullptr && !handover->poll()) return PyRef();
     PyObject* id = PyLong_FromUnsignedLongLong(ids[i]);
     if (id == nullptr) return PyRef();
     list_set(list.get(), static_cast<Py_ssize_t>(i), id);

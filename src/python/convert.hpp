@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 
+#include "base/interrupt.hpp"
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
 #include "optimizer/reduced.hpp"
+#include "python/gil.hpp"
 #include "python/module_state.hpp"
 #include "python/pyref.hpp"
 #include "store/graph.hpp"
@@ -45,7 +47,9 @@ PyRef params_to_py(const ParamMap& params);
                                       PayloadDescriptor& out);
 
 PyRef string_to_py(std::string_view text);
-PyRef ids_to_py(const NodeIds& ids);
+// With `handover`, for lists that grow with the store: other threads get
+// the interpreter lock now and then while it is built.
+PyRef ids_to_py(const NodeIds& ids, GilHandover* handover = nullptr);
 // The six counts of a reduction report, by name.
 PyRef report_to_py(const ReductionReport& report);
 
@@ -58,6 +62,10 @@ template <class Body>
 PyObject* guarded(const ModuleState& state, Body&& body) noexcept {
   try {
     return body();
+  } catch (const Interrupted&) {
+    // A signal handler raised; its exception is the call's.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -33,7 +33,7 @@ namespace {
 
 // Takes the key by value: converting an alternative to a NodeKey would copy.
 PyObject* record(PyObject* self, NodeKey key) {
-  Result<NodeId, BadNodeId> id = store_of(self).intern(key);
+  Result<NodeId, BadNodeId> id = store_of(self).intern(key, WaitWithoutGil{});
   if (!id) return map_err(id.error());
   return PyLong_FromUnsignedLongLong(id.value());
 }
@@ -45,7 +45,7 @@ PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
     if (!name_argument(a[0], "name", source.name) || !params_from_py(a[1], source.params)) {
       return nullptr;
     }
-    Result<NodeId, BadNodeId> id = store_of(self).intern(key);
+    Result<NodeId, BadNodeId> id = store_of(self).intern(key, WaitWithoutGil{});
     if (!id) fail("source has no inputs");
     return PyLong_FromUnsignedLongLong(id.value());
   });
@@ -90,7 +90,7 @@ PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
 
 PyObject* node_count(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    return PyLong_FromUnsignedLongLong(store_of(self).node_count());
+    return PyLong_FromUnsignedLongLong(store_of(self).node_count(WaitWithoutGil{}));
   });
 }
 
@@ -166,8 +166,11 @@ PyObject* deserialize_blob(PyObject* cls, PyObject* const* a) {
 }
 
 PyObject* outputs(PyObject* self, PyTypeObject* cls, PyObject* const*) {
-  return guarded(*state_of_type(cls),
-                 [&]() -> PyObject* { return ids_to_py(store_of(self).outputs()).release(); });
+  return guarded(*state_of_type(cls), [&]() -> PyObject* {
+    const NodeIds marks = store_of(self).outputs(WaitWithoutGil{});
+    GilHandover handover;
+    return ids_to_py(marks, &handover).release();
+  });
 }
 
 bool set_item(PyObject* dict, const ModuleState& state, Key key, PyRef value) {
@@ -262,7 +265,7 @@ PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
     // it now and then; the list is not theirs to see until it is returned.
     GilHandover handover;
     for (std::size_t i = 0; i < n; ++i) {
-      handover.poll();
+      if (!handover.poll()) return nullptr;
       PyRef entry = node_dict(state, i, marked[i], snapshot.arena.key(i));
       if (!entry) return nullptr;
       list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());

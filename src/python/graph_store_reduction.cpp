@@ -86,10 +86,12 @@ PyObject* store_cone(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
 
 PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    const NodeMap map = store_of(self).node_map();
+    const NodeMap map = store_of(self).node_map(WaitWithoutGil{});
     PyRef list(PyList_New(static_cast<Py_ssize_t>(map.size())));
     if (!list) return nullptr;
+    GilHandover handover;
     for (std::size_t i = 0; i < map.size(); ++i) {
+      if (!handover.poll()) return nullptr;
       PyObject* entry;
       if (!map[i]) {
         entry = Py_NewRef(Py_None);

@@ -10,6 +10,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "optimizer/reduced_graph.hpp"
 #include "python/args.hpp"
@@ -23,7 +24,7 @@
 namespace zembrik::py {
 namespace {
 
-Guarded<IncrementalReducer>& reducer_of(PyObject* self) {
+Guarded<FollowingReducer>& reducer_of(PyObject* self) {
   return reinterpret_cast<PyIncrementalReducer*>(self)->reducer;
 }
 
@@ -36,9 +37,27 @@ bool store_argument(const ModuleState& state, PyObject* obj, SharedGraph*& out) 
   return true;
 }
 
+// A step on a store other than the one the reducer follows.
+struct OtherStore {};
+using StepError = std::variant<BadNodeId, OtherStore>;
+
+PyObject* raise_step_error(const StepError& error) {
+  if (const auto* bad = std::get_if<BadNodeId>(&error)) return map_err(*bad);
+  PyErr_SetString(PyExc_ValueError,
+                  "store is not the GraphStore this reducer first stepped; a reducer follows "
+                  "one store");
+  return nullptr;
+}
+
 // Consumes the store's nodes from the watermark on; the reducer is locked.
-Result<std::uint64_t, BadNodeId> consume(IncrementalReducer& reducer, const SharedGraph& store) {
-  return reducer.step(store.snapshot_from(reducer.watermark()));
+// The first step that succeeds binds the reducer to the store.
+Result<std::uint64_t, StepError> consume(FollowingReducer& r, const SharedGraph& store) {
+  if (r.store != 0 && r.store != store.identity()) return StepError(OtherStore{});
+  const Result<std::uint64_t, BadNodeId> consumed =
+      r.reducer.step(store.snapshot_from(r.reducer.watermark()));
+  if (!consumed) return StepError(consumed.error());
+  r.store = store.identity();
+  return consumed.value();
 }
 
 PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
@@ -46,10 +65,10 @@ PyObject* step(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(state, [&]() -> PyObject* {
     SharedGraph* store = nullptr;
     if (!store_argument(state, a[0], store)) return nullptr;
-    const Result<std::uint64_t, BadNodeId> consumed = without_gil([&] {
-      return reducer_of(self).with([&](IncrementalReducer& r) { return consume(r, *store); });
+    const Result<std::uint64_t, StepError> consumed = without_gil([&] {
+      return reducer_of(self).with([&](FollowingReducer& r) { return consume(r, *store); });
     });
-    if (!consumed) return map_err(consumed.error());
+    if (!consumed) return raise_step_error(consumed.error());
     return PyLong_FromUnsignedLongLong(consumed.value());
   });
 }
@@ -61,8 +80,8 @@ PyObject* count(PyObject* self, PyTypeObject* cls, PyObject* const*) {
     // A step or finalize may hold the reducer for long; waiting for it with
     // the interpreter lock would stop every other thread.
     const std::uint64_t value = without_gil([&] {
-      return std::as_const(reducer_of(self)).with([](const IncrementalReducer& r) {
-        return (r.*Count)();
+      return std::as_const(reducer_of(self)).with([](const FollowingReducer& r) {
+        return (r.reducer.*Count)();
       });
     });
     return PyLong_FromUnsignedLongLong(value);
@@ -83,34 +102,36 @@ PyObject* finalize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
     // The output set is chosen before the reducer is touched.
     NodeIds outputs;
     if (given) {
-      const std::uint64_t count = store->node_count();
+      const std::uint64_t count = store->node_count(WaitWithoutGil{});
       for (NodeId id : *given) {
         if (id >= count) return map_err(BadNodeId{id});
       }
       outputs = std::move(*given);
     } else {
-      outputs = store->outputs();
+      outputs = store->outputs(WaitWithoutGil{});
     }
-    using Finished = Result<ReducedGraph, BadNodeId>;
+    using Finished = Result<ReducedGraph, StepError>;
     Finished finished = without_gil([&] {
       const ReleaseFreeMemoryAtExit release(*store);
-      return reducer_of(self).with([&](IncrementalReducer& r) -> Finished {
+      return reducer_of(self).with([&](FollowingReducer& r) -> Finished {
         // A failure after the step takes the step back, so that the reducer
         // is as it was before the call.
-        const IncrementalReducer::Checkpoint before = r.checkpoint();
+        const IncrementalReducer::Checkpoint before = r.reducer.checkpoint();
+        const std::uint64_t followed = r.store;
         try {
-          const Result<std::uint64_t, BadNodeId> consumed = consume(r, *store);
+          const Result<std::uint64_t, StepError> consumed = consume(r, *store);
           if (!consumed) return consumed.error();
-          Result<Reduced, BadNodeId> reduced = r.finalize(outputs, maximal_fusion);
-          if (!reduced) return reduced.error();
+          Result<Reduced, BadNodeId> reduced = r.reducer.finalize(outputs, maximal_fusion);
+          if (!reduced) return StepError(reduced.error());
           return from_reduced(std::move(reduced).value());
         } catch (...) {
-          r.rollback(before);
+          r.reducer.rollback(before);
+          r.store = followed;
           throw;
         }
       });
     });
-    if (!finished) return map_err(finished.error());
+    if (!finished) return raise_step_error(finished.error());
     PyRef report = report_to_py(finished.value().report);
     PyRef wrapped(report ? wrap_store(state.graph_store_type, std::move(finished.value().graph))
                          : nullptr);
@@ -127,15 +148,15 @@ PyObject* reducer_new(PyTypeObject* type, PyObject* const*) {
     static_assert(std::is_nothrow_move_constructible_v<IncrementalReducer>);
     PyObject* self = type_alloc(type);
     if (self == nullptr) return nullptr;
-    new (&reducer_of(self))
-        Guarded<IncrementalReducer>("incremental reducer poisoned", std::move(reducer));
+    new (&reducer_of(self)) Guarded<FollowingReducer>("incremental reducer poisoned",
+                                                      FollowingReducer{std::move(reducer)});
     return self;
   });
 }
 
 void reducer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  reducer_of(self).~Guarded<IncrementalReducer>();
+  reducer_of(self).~Guarded<FollowingReducer>();
   type_free(type, self);
   Py_DECREF(type);
 }
@@ -149,14 +170,16 @@ constexpr char kReducerDoc[] =
     "(identities folded, commutative duplicates merged), so that finalize reduces\n"
     "that form instead of the whole history.\n"
     "\n"
-    "Feed it one store throughout: it does not remember which store it was given.\n"
-    "Calls on one reducer from several threads take turns.";
+    "A reducer follows one store: the first store it steps. A step or finalize\n"
+    "with any other store raises ValueError and changes nothing. Calls on one\n"
+    "reducer from several threads take turns.";
 
 constexpr char kStepDoc[] =
     "step($self, store)\n--\n\n"
     "Consume the nodes recorded in the GraphStore `store` since the last step and\n"
     "return how many that was. Raises TypeError when `store` is not a GraphStore\n"
-    "and ValueError when a node refers to an id that was not consumed.";
+    "and ValueError when it is not the store this reducer first stepped or when a\n"
+    "node refers to an id that was not consumed.";
 constexpr char kWatermarkDoc[] =
     "watermark($self)\n--\n\n"
     "Return how many of the store's nodes have been consumed; the next step\n"

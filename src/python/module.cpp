@@ -1,7 +1,9 @@
 // The zembrik_core module: GraphStore, PayloadDescriptor, IncrementalReducer
 // and version(), registered in that order and listed in __all__. Multi-phase
 // initialisation; all state lives in the module object.
+#include "base/hash.hpp"
 #include "python/convert.hpp"
+#include "python/gil.hpp"
 #include "python/graph_store.hpp"
 #include "python/incremental_reducer.hpp"
 #include "python/method_table.hpp"
@@ -55,6 +57,10 @@ PyMethodDef module_methods[] = {
 
 int module_exec(PyObject* module) {
   ModuleState* state = state_of(module);
+  if (watch_interpreter_exit() < 0) return -1;
+  // Drawn now, with the interpreter lock held, rather than on first use,
+  // where a fork could catch another thread drawing it.
+  (void)process_hash_key();
   for (int i = 0; i < static_cast<int>(Key::count_); ++i) {
     state->keys[i] = PyUnicode_InternFromString(kKeyTexts[i]);
     if (state->keys[i] == nullptr) return -1;

@@ -5,8 +5,13 @@
 // and the building of Python objects run without the lock, and a recording
 // thread waits at most for a copy. Below the binding a graph is a plain,
 // unlocked value (store/graph.hpp).
+//
+// Calls made holding the interpreter lock (recording, counts, marks and the
+// node map) pass WaitWithoutGil, which lets that lock go when the store is
+// busy; the other reads are made without it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <type_traits>
@@ -21,25 +26,38 @@ namespace zembrik::py {
 
 class SharedGraph {
  public:
-  explicit SharedGraph(Graph&& graph) noexcept : graph_(kPoisoned, std::move(graph)) {
+  explicit SharedGraph(Graph&& graph) noexcept
+      : identity_(next_identity_.fetch_add(1, std::memory_order_relaxed)),
+        graph_(kPoisoned, std::move(graph)) {
     static_assert(std::is_nothrow_move_constructible_v<Graph>);
   }
 
-  Result<NodeId, BadNodeId> intern(const NodeKey& key) {
-    return graph_.with([&](Graph& g) { return g.intern(key); });
+  // Unique among the graphs this process ever made; unlike an address, never
+  // reused.
+  std::uint64_t identity() const { return identity_; }
+
+  template <class WaitBusy = RunHere>
+  Result<NodeId, BadNodeId> intern(const NodeKey& key, WaitBusy&& wait_busy = {}) {
+    return graph_.with([&](Graph& g) { return g.intern(key); }, std::forward<WaitBusy>(wait_busy));
   }
 
-  std::uint64_t node_count() const {
-    return graph_.with([](const Graph& g) { return g.node_count(); });
+  template <class WaitBusy = RunHere>
+  std::uint64_t node_count(WaitBusy&& wait_busy = {}) const {
+    return graph_.with([](const Graph& g) { return g.node_count(); },
+                       std::forward<WaitBusy>(wait_busy));
   }
   std::uint64_t byte_size() const {
     return graph_.with([](const Graph& g) { return g.byte_size(); });
   }
-  std::vector<NodeId> outputs() const {
-    return graph_.with([](const Graph& g) { return g.outputs(); });
+  template <class WaitBusy = RunHere>
+  std::vector<NodeId> outputs(WaitBusy&& wait_busy = {}) const {
+    return graph_.with([](const Graph& g) { return g.outputs(); },
+                       std::forward<WaitBusy>(wait_busy));
   }
-  NodeMap node_map() const {
-    return graph_.with([](const Graph& g) { return g.node_map(); });
+  template <class WaitBusy = RunHere>
+  NodeMap node_map(WaitBusy&& wait_busy = {}) const {
+    return graph_.with([](const Graph& g) { return g.node_map(); },
+                       std::forward<WaitBusy>(wait_busy));
   }
   // The arena and the marks at one locked moment.
   StoreSnapshot snapshot() const {
@@ -64,7 +82,9 @@ class SharedGraph {
 
  private:
   static constexpr const char* kPoisoned = "zembrik-core store mutex poisoned";
+  static inline std::atomic<std::uint64_t> next_identity_{1};
 
+  std::uint64_t identity_;
   Guarded<Graph> graph_;
 };
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/interrupt.hpp"
 #include "base/utf8.hpp"
 #include "ir/key_record.hpp"
 #include "serialize/blob.hpp"
@@ -54,7 +55,9 @@ class Decoder {
     } else {
       id_of_.reserve(most);
     }
+    InterruptPoints points;
     for (std::uint64_t position = 0; position < record_count_; ++position) {
+      points.tick();
       if (!node(position)) return false;
     }
     return true;

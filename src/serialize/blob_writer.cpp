@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/interrupt.hpp"
 #include "ir/key_record.hpp"
 #include "serialize/blob.hpp"
 
@@ -150,7 +151,11 @@ template <class Sink>
 void put_blob(const NodeArena& arena, std::span<const NodeId> outputs, Sink& out) {
   out.raw("ZIR1");
   out.u32(arena.size());
-  for (std::size_t i = 0; i < arena.size(); ++i) put_record(arena.record(i), out);
+  InterruptPoints points;
+  for (std::size_t i = 0; i < arena.size(); ++i) {
+    points.tick();
+    put_record(arena.record(i), out);
+  }
   out.u32(outputs.size());
   for (NodeId id : outputs) out.u64(id);
 }

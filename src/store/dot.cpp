@@ -4,6 +4,7 @@
 #include <charconv>
 #include <vector>
 
+#include "base/interrupt.hpp"
 #include "ir/token.hpp"
 
 namespace zembrik {
@@ -39,7 +40,9 @@ std::string render_dot(const NodeArena& arena, std::span<const NodeId> outputs) 
   out.reserve(arena.byte_size() + 72 * arena.size());
   std::vector<std::pair<NodeId, NodeId>> edges;  // (producer, consumer), in edge-line order
   std::string text;                              // one label, its room reused
+  InterruptPoints points;
   for (NodeId id = 0; id < arena.size(); ++id) {
+    points.tick();
     const NodeKey key = arena.key(id);
     out += "  n";
     append_id(out, id);

@@ -104,19 +104,49 @@ def test_errors(store):
         r.finalize(store, outputs="0")
 
 
-def test_a_shorter_store_is_consumed_from_the_watermark():
-    long, short = zc.GraphStore(), zc.GraphStore()
+def test_a_reducer_refuses_any_store_but_the_first_it_stepped():
+    first, other = zc.GraphStore(), zc.GraphStore()
     for i in range(3):
-        long.add_source(f"s{i}")
-    short.add_source("t")
+        first.add_source(f"s{i}")
+    other.add_source("t")
     r = zc.IncrementalReducer()
-    r.step(long)
-    assert r.step(short) == 0
-    short.add_source("u")
-    short.add_source("v")
-    short.add_source("w")
-    assert r.step(short) == 1  # only position 3 is new to the reducer
-    assert r.watermark() == 4
+    r.step(first)
+    before = (r.watermark(), r.total_work(), r.canonical_count())
+    for call in (lambda: r.step(other), lambda: r.finalize(other),
+                 lambda: r.finalize(other, outputs=[0])):
+        with pytest.raises(ValueError, match="not the GraphStore this reducer first stepped"):
+            call()
+        assert (r.watermark(), r.total_work(), r.canonical_count()) == before
+    first.add_source("s3")
+    assert r.step(first) == 1
+    reduced, report = r.finalize(first, outputs=[3])
+    assert report["input_nodes"] == 4
+
+
+def test_a_store_made_where_the_followed_one_lived_is_still_another_store():
+    r = zc.IncrementalReducer()
+    store = zc.GraphStore()
+    store.add_source("a")
+    r.step(store)
+    del store
+    # Freed objects' memory is reused at once, so this one very likely sits
+    # at the old address; identity must not hang on that.
+    for _ in range(20):
+        again = zc.GraphStore()
+        again.add_source("a")
+        with pytest.raises(ValueError):
+            r.step(again)
+
+
+def test_a_reducer_binds_only_once_a_step_succeeds():
+    r = zc.IncrementalReducer()
+    empty, other = zc.GraphStore(), zc.GraphStore()
+    with pytest.raises(ValueError, match="no node with id"):
+        r.finalize(empty, outputs=[0])  # refused before the reducer is touched
+    other.add_source("x")
+    assert r.step(other) == 1  # so the reducer still follows no store until now
+    with pytest.raises(ValueError, match="first stepped"):
+        r.step(empty)
 
 
 @st.composite

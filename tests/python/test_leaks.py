@@ -136,7 +136,7 @@ def recording_errors():
     for bad in ({"a": None}, {1: 2}, {"a": 10**400}, {"a": "\ud800"}, {"a": [1]}):
         fails(TypeError, s.add_op, "m", [0], bad)
     fails(UnicodeEncodeError, s.add_source, "m", {"\ud800": 1})
-    fails(TypeError, s.add_source, "m", {"a": BadIndex()})
+    fails(ZeroDivisionError, s.add_source, "m", {"a": BadIndex()})
     fails(TypeError, s.add_external, 5, [0])
     fails(ValueError, s.add_external, {}, [0])
     fails(ValueError, s.add_external, {"kind": "k"}, [0])

@@ -6,6 +6,10 @@ import math
 import re
 import struct
 
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import zembrik_core as zc
@@ -29,11 +33,20 @@ class Floaty:
         return 2.5
 
 
-class BadIndex:
+class Raising:
+    """A number whose `method` raises `error`; its other conversion gives 1.5."""
+
+    def __init__(self, method, error):
+        self.method, self.error = method, error
+
     def __index__(self):
-        raise RuntimeError("no index")
+        if self.method == "__index__":
+            raise self.error
+        return 1
 
     def __float__(self):
+        if self.method == "__float__":
+            raise self.error
         return 1.5
 
 
@@ -57,7 +70,8 @@ def stored(params):
         (Indexable(), 41, int),
         (MyFloat(0.25), 0.25, float),
         (Floaty(), 2.5, float),
-        (BadIndex(), 1.5, float),  # a raising __index__ just fails the int test
+        (Raising("__index__", TypeError("not an index")), 1.5, float),
+        (Raising("__index__", OverflowError), 1.5, float),
         (1.5, 1.5, float),
         ("", "", str),
         ("naïve ✓", "naïve ✓", str),
@@ -67,6 +81,50 @@ def test_value_conversion(value, expected, expected_type):
     got = stored({"x": value})["x"]
     assert type(got) is expected_type
     assert got == expected
+
+
+@pytest.mark.parametrize("error", [MemoryError, KeyboardInterrupt, RecursionError,
+                                   RuntimeError("mine"), ZeroDivisionError])
+def test_a_failure_that_is_not_a_type_mismatch_propagates(error):
+    # Only "not this type" moves on to the next test; a numpy-like value whose
+    # __index__ runs out of memory must not quietly become a Float.
+    store = zc.GraphStore()
+    with pytest.raises(type(error) if isinstance(error, BaseException) else error) as info:
+        store.add_source("s", {"x": Raising("__index__", error)})
+    assert not getattr(info.value, "__notes__", None)
+    assert store.node_count() == 0
+
+
+def test_a_failing_float_conversion_propagates_too():
+    class OnlyFloat:
+        def __float__(self):
+            raise MemoryError
+
+    with pytest.raises(MemoryError):
+        stored({"x": OnlyFloat()})
+
+
+def test_running_out_of_memory_while_encoding_a_str_value_is_a_memory_error():
+    # A Latin-1 str of 64 MiB needs 128 MiB more for its UTF-8 form; with the
+    # address space capped below that, encoding it fails for lack of memory,
+    # which is not "not a str".
+    script = textwrap.dedent("""
+        import os, resource
+        import zembrik_core as zc
+        big = "\u00e9" * (64 << 20)
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + (32 << 20), resource.RLIM_INFINITY))
+        store = zc.GraphStore()
+        try:
+            store.add_source("s", {"x": big})
+            print("recorded")
+        except BaseException as error:
+            print(type(error).__name__, store.node_count())
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            timeout=60)
+    assert result.stdout.split() == ["MemoryError", "0"], result.stderr
 
 
 @pytest.mark.parametrize("value", [None, [1], 10**400, "\ud800", object(), b"bytes", 1j])
