@@ -99,3 +99,86 @@ def test_run_names_a_child_killed_by_a_signal_or_unable_to_start():
     with pytest.raises(SystemExit) as stopped:
         _require.run(["/nonexistent/python"], "the child")
     assert stopped.value.code.startswith("the child could not start: ")
+
+
+def test_service_names_the_figures_when_asked_for_an_unknown_one(venv_python):
+    done = bench(venv_python, "bench_service.py", "--only", "stalls,bogus")
+    assert done.returncode == 2
+    assert "error: no figure named bogus; the figures are memory, flooding," in done.stderr
+    assert "Traceback" not in done.stderr
+
+
+def test_service_says_when_the_before_interpreter_cannot_start(venv_python):
+    done = bench(venv_python, "bench_service.py", "--before", "/nonexistent/python",
+                 "--only", "signal")
+    assert done.returncode != 0
+    assert done.stderr.startswith(
+        "importing zembrik_core under --before /nonexistent/python could not start: ")
+    assert "Traceback" not in done.stderr
+
+
+def test_service_prints_each_table_with_a_column_per_interpreter(venv_python):
+    done = bench(venv_python, "bench_service.py", "--before", venv_python, "--quick",
+                 "--only", "fork,exit,signal,copy,node_map", "--children", "2",
+                 "--arena", "1", 2000)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0].startswith(f"before: {venv_python} (zembrik_core ")
+    headings = [i for i, line in enumerate(lines) if not line.startswith(" ")][2:]
+    assert [lines[i].split(":")[0] for i in headings] == ["fork", "exit", "signal", "copy",
+                                                          "node_map"]
+    for i in headings:
+        assert lines[i + 1].split() == ["before", "after"]
+    assert "measuring child" not in done.stdout
+    # Every child of a case ended one way or another, under both interpreters.
+    for case in ("stepping while recording", "serialize and cone", "fresh reductions"):
+        outcomes = ("hung, fresh store", "hung, busy objects", "raised")
+        counts = [[int(cell) for cell in line.split()[-2:]] for line in lines
+                  for outcome in outcomes if line.startswith(f"  {case}: {outcome} ")]
+        assert len(counts) == len(outcomes)
+        assert all(0 <= sum(column) <= 2 for column in zip(*counts))
+    signal_rows = [line for line in lines if line.startswith("  IncrementalReducer.step ")]
+    assert len(signal_rows) == 1 and signal_rows[0].count(" ms") >= 2
+
+
+def test_service_prints_the_classic_figures_for_both_interpreters(venv_python):
+    done = bench(venv_python, "bench_service.py", "--before", venv_python,
+                 "--only", "stalls,parallelism", 2000)
+    assert done.returncode == 0, done.stderr
+    assert [line.split()[:2] for line in done.stdout.splitlines()[2:]] == [
+        ["before", "stall"], ["after", "stall"], ["before", "two"], ["after", "two"]]
+
+
+def internals(venv_python, code):
+    """Runs `code` with bench_service imported as b under the installed module."""
+    return run([venv_python, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+                "import bench_service as b\n" + code, str(BENCH)])
+
+
+def test_service_table_marks_missing_cells_and_a_failed_child(venv_python):
+    done = internals(venv_python, """
+b.print_table("fork", "fork: heading", [
+    ("before", [("a", "1")], "ended with signal SIGABRT", "boom\\n"),
+    ("after", [("a", "22"), ("b", "3")], None, "")])
+""")
+    assert done.stdout.splitlines() == ["fork: heading",
+                                        "        before   after",
+                                        "  a     1        22",
+                                        "  b     -        3",
+                                        "  (before: the measuring child ended with signal SIGABRT)"]
+    assert done.stderr == "before: the standard error of the child measuring fork:\nboom\n"
+
+
+def test_service_forked_children_say_how_far_they_got(venv_python):
+    done = internals(venv_python, """
+import random, time
+def loop(stop):
+    stop.wait()
+def fails():
+    raise ValueError("no")
+for use in (fails, lambda: time.sleep(60), lambda: None):
+    print(b.fork_during([loop], use, {"children": 2, "timeout": 1.0}, random.Random(1)))
+""")
+    assert done.stdout.splitlines() == [str([(3, "FBEValueError: no")] * 2),
+                                        str([(None, "FB")] * 2),
+                                        str([(0, "FB")] * 2)]
