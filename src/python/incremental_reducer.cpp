@@ -50,13 +50,14 @@ PyObject* raise_step_error(const StepError& error) {
 }
 
 // Consumes the store's nodes from the watermark on; the reducer is locked.
-// The first step that succeeds binds the reducer to the store.
+// The first step that succeeds, or that keeps any node, binds the reducer to
+// the store; one that throws has taken itself back and binds nothing.
 Result<std::uint64_t, StepError> consume(FollowingReducer& r, const SharedGraph& store) {
   if (r.store != 0 && r.store != store.identity()) return StepError(OtherStore{});
-  const Result<std::uint64_t, BadNodeId> consumed =
-      r.reducer.step(store.snapshot_from(r.reducer.watermark()));
+  const std::uint64_t start = r.reducer.watermark();
+  const Result<std::uint64_t, BadNodeId> consumed = r.reducer.step(store.snapshot_from(start));
+  if (consumed || r.reducer.watermark() != start) r.store = store.identity();
   if (!consumed) return StepError(consumed.error());
-  r.store = store.identity();
   return consumed.value();
 }
 
