@@ -1,20 +1,24 @@
 """Turns a GraphStore into a Dask task graph.
 
-Each node the outputs reach becomes one task keyed `f"{prefix}{id}"`; a
-Stage becomes one task that runs its members in order and yields its last
-member's value. A task is a tuple `(callable, *input keys)` whose callable is
-a `functools.partial` of a module-level function, so the graph pickles and
-every Dask scheduler accepts it. Parameters and names live inside the
-partials, never in the tuple, because Dask reads every string argument of a
-task tuple as a possible key.
+Each node the outputs reach becomes one task; a Stage becomes one task that
+runs its members in order and yields its last member's value. A task's key is
+`f"{prefix}{digest}"`, the digest naming the node's content and, through
+their digests, its inputs': equal computations get equal keys in any store,
+process or run, and different ones never share a key. A task is a tuple
+`(callable, *input keys)` whose callable is a `functools.partial` of a
+module-level function, so the graph pickles and every Dask scheduler accepts
+it. Parameters and names live inside the partials, never in the tuple,
+because Dask reads every string argument of a task tuple as a possible key.
 """
 
 from __future__ import annotations
 
+import hashlib
+import marshal
+import operator
 from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any, Protocol
-from uuid import uuid4
 
 from .protocol import Fn, LoweringError, Resolver
 
@@ -24,6 +28,9 @@ TaskGraph = dict[str, Task]
 # member m), and its kind and name for error notes.
 MemberPlan = tuple[Fn, tuple[int, ...], str, str]
 _MEMBER_ENTRY = {"op": "ops", "red": "reductions"}
+# The personalization names the encoding of `_digest`: a change to it must
+# change every key. Copying the hasher is cheaper than making one.
+_HASHER = hashlib.blake2b(digest_size=16, person=b"zembrik-task-v1")
 
 
 class StoreView(Protocol):
@@ -69,11 +76,10 @@ def _describe(node: Mapping[str, Any]) -> str:
     return f"node {node['id']} ({kind} {name!r})" if name else f"node {node['id']} ({kind})"
 
 
-def _leaf(node: Mapping[str, Any], resolver: Resolver) -> Fn:
+def _leaf(node: Mapping[str, Any], resolver: Resolver, where: str) -> Fn:
     """The node's callable with its leading arguments bound, so that the
-    task passes only the input values."""
+    task passes only the input values; `where` is `_describe(node)`."""
     kind = node["kind"]
-    where = _describe(node)
     params = dict(node["params"])
     if kind == "source":
         return partial(resolver.plain("source", where), node["name"], params)
@@ -129,45 +135,93 @@ def _reachable(nodes: Sequence[Mapping[str, Any]], outputs: Sequence[int]) -> li
     return [i for i, kept in enumerate(seen) if kept]
 
 
+def _digest(node: Mapping[str, Any], digests: list[str]) -> str:
+    """The hex digest of the node's content and its inputs' digests in order;
+    the id and the output mark play no part.
+
+    marshal's version 2 writes each value after its type and each string and
+    container after its length, floats as their eight bytes: 1, 1.0, True and
+    "1" differ, and so do 0.0 and -0.0, and no two contents give the same
+    bytes. Unlike later versions it has no back-references and no mark for
+    interned strings, so equal content gives equal bytes whatever objects
+    hold it. It is also several times faster than encoding in Python.
+    """
+    inputs = node["inputs"]
+    # Digests all have the same length, so joined they still stand apart.
+    ins = digests[inputs[0]] if len(inputs) == 1 else "".join([digests[x] for x in inputs])
+    content = (node["kind"], node.get("name"), node["params"], node.get("descriptor"),
+               node.get("members"), ins)
+    try:
+        data = marshal.dumps(content, 2)
+    except ValueError as error:  # a type marshal refuses, subclasses included
+        raise LoweringError(f"{_describe(node)}: its content cannot be keyed ({error})") from None
+    hasher = _HASHER.copy()
+    hasher.update(data)
+    return hasher.hexdigest()
+
+
+def _node_id(o: Any) -> int:
+    # True is an int and would pass the range check; a float or str would
+    # fail it with a misleading message.
+    if isinstance(o, bool):
+        raise TypeError(f"output ids must be ints, got bool ({o!r})")
+    try:
+        return operator.index(o)
+    except TypeError:
+        raise TypeError(f"output ids must be ints, got {type(o).__name__} ({o!r})") from None
+
+
 def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None, *,
-            prefix: str | None = None) -> tuple[TaskGraph, list[str]]:
+            prefix: str = "zembrik-") -> tuple[TaskGraph, list[str]]:
     """The Dask task graph of what `outputs` need, and the outputs' keys in order.
 
     `outputs` defaults to the store's output marks; a store without marks
     needs explicit outputs (LoweringError otherwise), and `outputs=[]` gives
-    an empty graph. Duplicates are kept in the key list. Only nodes reachable
-    from the outputs become tasks, and only their `ops` entries are looked
-    up: a missing one raises LoweringError naming the node before anything
-    runs.
+    an empty graph. Output ids must be ints (anything with `__index__` but
+    bool; TypeError otherwise). Duplicates are kept in the key list. Only
+    nodes reachable from the outputs become tasks, and only their `ops`
+    entries are looked up: a missing one raises LoweringError naming the
+    node before anything runs.
 
-    Keys are `f"{prefix}{node id}"`. The default prefix is "zembrik-" and a
-    token drawn afresh for each call: node ids repeat from store to store, and
-    a distributed scheduler that already knows a key may hand back the value
-    it computed for another graph under that key. Pass a prefix for stable
-    keys when nothing else shares the scheduler.
+    Keys are `f"{prefix}{digest}"`, the digest 32 hex digits of the node's
+    kind, name, typed parameters, descriptor or stage members, and its
+    inputs' digests in order. The id is left out, so that a computation
+    recorded at different ids in two stores (a recorded store and its
+    reduction, say) has one key and a shared scheduler computes it once.
+    The default prefix needs no fresh token: different content never shares
+    a digest. Keys name the recorded computation, not the `ops` that carry it
+    out, since `ops` may hold data with no stable name (the arrays of
+    `numpy_ops.with_arrays`): lowerings through different `ops` that share a
+    distributed scheduler need distinct prefixes, or it may answer one with
+    the other's values.
     """
-    if prefix is None:
-        prefix = f"zembrik-{uuid4().hex[:12]}-"
-    nodes = store.nodes()
     if outputs is None:
         outputs = list(store.outputs())
         if not outputs:
             raise LoweringError("the store has no output marks; pass outputs=[node ids] to "
                                 "say what to compute")
+    else:
+        outputs = [_node_id(o) for o in outputs]
+    nodes = store.nodes()
     for o in outputs:
         if not 0 <= o < len(nodes):
             raise ValueError(f"no node with id {o}")
     resolver = Resolver(ops)
     graph: TaskGraph = {}
+    digests = [""] * len(nodes)
+    key_of = [""] * len(nodes)
+    # In id order, so that every input's digest is there before its users'.
     for i in _reachable(nodes, outputs):
         node = nodes[i]
-        keys = [f"{prefix}{x}" for x in node["inputs"]]
+        digests[i] = digest = _digest(node, digests)
+        key_of[i] = key = prefix + digest
+        keys = [key_of[x] for x in node["inputs"]]
         if node["kind"] == "stage":
-            graph[f"{prefix}{i}"] = (partial(_run_stage, i, _stage_plan(node, resolver)), *keys)
+            graph[key] = (partial(_run_stage, i, _stage_plan(node, resolver)), *keys)
         else:
-            graph[f"{prefix}{i}"] = (partial(_run_node, _describe(node), _leaf(node, resolver)),
-                                     *keys)
-    return graph, [f"{prefix}{o}" for o in outputs]
+            label = _describe(node)
+            graph[key] = (partial(_run_node, label, _leaf(node, resolver, label)), *keys)
+    return graph, [key_of[o] for o in outputs]
 
 
 def outputs_in(reduced: ReducedView, ids: Sequence[int]) -> list[int]:
@@ -206,7 +260,9 @@ def execute(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     """Lowers and runs the graph, returning the outputs' values in order.
 
     `get` is any Dask scheduler get, e.g. `dask.get`, `dask.threaded.get` or
-    a `distributed.Client`'s `get`; the default is `dask.threaded.get`.
+    a `distributed.Client`'s `get`; the default is `dask.threaded.get`. The
+    keys have the default prefix: on a scheduler shared with lowerings through
+    other `ops`, run a graph of `to_dask(..., prefix=...)` instead.
     """
     graph, keys = to_dask(store, ops, outputs)
     if get is None:

@@ -5,6 +5,7 @@ pipelines give the same values recorded and reduced, on every scheduler."""
 import os
 import pathlib
 import pickle
+import re
 import subprocess
 import sys
 import types
@@ -21,7 +22,8 @@ from zembrik_dask import numpy_ops  # noqa: E402
 
 from dask_pipelines import random_pipeline  # noqa: E402
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parents[1]
 RANDOM_PIPELINES = 500
 STRICT_PIPELINES = 200
 CLUSTER_PIPELINES = 12
@@ -49,9 +51,9 @@ def run(store, ops, outputs=None, get=dask.get):
     return graph, list(get(graph, keys))
 
 
-def chain_store():
+def chain_store(s=None):
     """source -> neg -> abs -> sub(abs, source) -> mul by 1.0 -> sum."""
-    s = zc.GraphStore()
+    s = zc.GraphStore() if s is None else s
     x = s.add_source("x", {"seed": 3, "size": 5})
     b = s.add_op("neg", [x])
     c = s.add_op("abs", [b])
@@ -74,12 +76,13 @@ def test_recorded_graph_has_one_task_per_reachable_node_and_computes():
     s, x, e, f = chain_store()
     dead = s.add_op("exp", [x])
     graph, keys = zd.to_dask(s, numpy_ops, [f, e, f], prefix="p/")
-    assert keys == [f"p/{f}", f"p/{e}", f"p/{f}"]
-    assert set(graph) == {f"p/{i}" for i in range(f + 1)} and dead > f
+    assert keys[0] == keys[2] != keys[1] and dead > f
+    assert len(graph) == f + 1 and all(re.fullmatch("p/[0-9a-f]{32}", k) for k in graph)
     want_e, want_f = expected_chain()
-    got_f, got_e, again = dask.get(graph, keys)
-    assert same_values(got_e, want_e, zero_sign_free=False)
-    assert same_values(got_f, want_f, zero_sign_free=False) and np.array_equal(again, got_f)
+    for got_f, got_e, again in (dask.get(graph, keys),
+                                zd.execute(s, numpy_ops, [f, e, f], get=dask.get)):
+        assert same_values(got_e, want_e, zero_sign_free=False)
+        assert same_values(got_f, want_f, zero_sign_free=False) and np.array_equal(again, got_f)
 
 
 def test_a_stage_is_one_task_with_members_wired_as_nodes_list_them():
@@ -95,12 +98,92 @@ def test_a_stage_is_one_task_with_members_wired_as_nodes_list_them():
     assert same_values(values[0], expected_chain()[0], zero_sign_free=False)
 
 
-def test_default_keys_never_repeat_between_lowerings():
-    # A distributed scheduler may answer a known key with another graph's value.
+KEYS_OF_PIPELINES = """
+import zembrik_core as zc, zembrik_dask as zd
+from zembrik_dask import numpy_ops
+from dask_pipelines import random_pipeline
+found = []
+for seed in range(6):
+    s = zc.GraphStore()
+    outputs, _ = random_pipeline(s, seed)
+    r, _ = s.reduce(maximal_fusion=seed % 2 == 1, outputs=outputs)
+    for store, ids in ((s, outputs), (r, zd.outputs_in(r, outputs))):
+        graph, keys = zd.to_dask(store, numpy_ops, ids)
+        found.append((sorted(graph), keys))
+"""
+
+
+@pytest.mark.parametrize("hash_seed", ["1", "2"])
+def test_keys_are_the_same_in_another_process(hash_seed):
+    scope = {}
+    exec(KEYS_OF_PIPELINES, scope)
+    env = dict(os.environ, PYTHONHASHSEED=hash_seed,
+               PYTHONPATH=os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")]))
+    done = subprocess.run([sys.executable, "-c", KEYS_OF_PIPELINES + "print(found)"],
+                          capture_output=True, text=True, check=True, env=env)
+    assert done.stdout.strip() == repr(scope["found"])
+
+
+# Each records on a store holding a source x; the last five fuse two ops.
+DIFFERENT = [lambda s, x, v=v: s.add_op("map", [x], {"scale": v})
+             for v in (1, 1.0, True, "1", 0.0, -0.0)] + [
+    lambda s, x: s.add_op("abs", [x]),
+    lambda s, x: s.add_op("abs", [s.add_source("x", {"seed": 1})]),
+    lambda s, x: s.add_op("sub", [x, s.add_source("y")]),
+    lambda s, x: s.add_op("sub", [s.add_source("y"), x]),
+    lambda s, x: s.add_source("a", {"bc": "d"}),
+    lambda s, x: s.add_source("ab", {"c": "d"}),
+    lambda s, x: s.add_external(DESCRIPTOR, [x]),
+    lambda s, x: s.add_external(dict(DESCRIPTOR, content_hash="g"), [x]),
+    lambda s, x: s.add_external(DESCRIPTOR, [x], {"scale": 2.0}),
+    lambda s, x: s.add_op("map", [s.add_op("neg", [x])], {"scale": 2}),
+    lambda s, x: s.add_op("map", [s.add_op("neg", [x])], {"scale": 2.0}),
+    lambda s, x: s.add_op("neg", [s.add_op("abs", [x])]),
+    lambda s, x: s.add_op("sub", [s.add_op("abs", [x]), x]),
+    lambda s, x: s.add_op("sub", [x, s.add_op("abs", [x])]),
+]
+
+
+def test_different_computations_never_share_a_key():
+    recorded, reduced, kinds = set(), set(), []
+    for build in DIFFERENT:
+        s = zc.GraphStore()
+        out = build(s, s.add_source("x"))
+        recorded.add(zd.to_dask(s, numpy_ops, [out], prefix="p/")[1][0])
+        r, _ = s.reduce(outputs=[out])
+        reduced.add(zd.to_dask(r, numpy_ops, prefix="p/")[1][0])
+        kinds.append(r.nodes()[r.outputs()[0]]["kind"])
+    assert len(recorded) == len(reduced) == len(DIFFERENT) and kinds[-5:] == ["stage"] * 5
+
+
+def test_equal_computations_share_keys_in_any_store():
     s, x, e, f = chain_store()
-    (g1, k1), (g2, k2) = zd.to_dask(s, numpy_ops, [e]), zd.to_dask(s, numpy_ops, [e])
-    assert not set(g1) & set(g2)
-    assert k1[0].startswith("zembrik-") and k1[0].endswith(f"-{e}") and k1[0] in g1
+    t = zc.GraphStore()
+    t.add_op("exp", [t.add_source("y")])  # moves the chain two ids up
+    _, _, te, tf = chain_store(t)
+    graph, keys = zd.to_dask(s, numpy_ops, [f, e])
+    again, moved = zd.to_dask(t, numpy_ops, [tf, te])
+    assert keys == moved and set(graph) == set(again) and keys[0].startswith("zembrik-")
+    r, _ = s.reduce(outputs=[f])  # keeps the source as it was
+    assert zd.to_dask(r, numpy_ops, zd.outputs_in(r, [x]))[1] == zd.to_dask(s, numpy_ops, [x])[1]
+
+
+def test_graphs_merged_as_a_shared_scheduler_would_keep_their_values():
+    lowered = {}
+    for seed in (1, 2):
+        s = zc.GraphStore()
+        y = s.add_op("neg", [s.add_source("x", {"seed": seed})])
+        lowered[seed] = zd.to_dask(s, numpy_ops, [y], prefix="p/")
+    merged = {**lowered[1][0], **lowered[2][0]}
+    for seed, (_, keys) in lowered.items():
+        assert np.array_equal(dask.get(merged, keys)[0], -numpy_ops.source("", {"seed": seed}))
+
+
+@pytest.mark.parametrize("bad", [True, 1.0, "1", None])
+def test_outputs_that_are_no_ids_are_refused_before_lowering(bad):
+    s, x, e, f = chain_store()
+    with pytest.raises(TypeError, match=f"got {type(bad).__name__} "):
+        zd.to_dask(s, {}, [x, bad])  # lowering x with no ops would raise LoweringError
 
 
 def test_outputs_default_to_the_marks_and_an_unmarked_store_needs_outputs():
@@ -109,10 +192,12 @@ def test_outputs_default_to_the_marks_and_an_unmarked_store_needs_outputs():
         zd.to_dask(s, numpy_ops)
     r, _ = s.reduce(outputs=[f, e])
     graph, keys = zd.to_dask(r, numpy_ops, prefix="z")
-    assert keys == [f"z{o}" for o in r.outputs()]
+    assert keys == zd.to_dask(r, numpy_ops, r.outputs(), prefix="z")[1] and len(keys) == 2
     assert zd.to_dask(s, numpy_ops, []) == ({}, [])
-    with pytest.raises(ValueError, match="no node with id 99"):
-        zd.to_dask(s, numpy_ops, [99])
+    assert zd.to_dask(s, numpy_ops, [np.int64(e)])[1] == zd.to_dask(s, numpy_ops, [e])[1]
+    for missing in (99, -1):
+        with pytest.raises(ValueError, match=f"no node with id {missing}"):
+            zd.to_dask(s, numpy_ops, [missing])
 
 
 def test_outputs_in_follows_the_node_map_and_refuses_values_no_task_yields():
@@ -133,8 +218,10 @@ def test_parameters_that_look_like_keys_stay_parameters():
     # Dask substitutes task-tuple arguments equal to a key by that key's value.
     s = zc.GraphStore()
     x = s.add_source("z1", {"size": 4, "seed": 1})
-    y = s.add_op("map", [x], {"scale": 2.0, "note": "z0"})
-    graph, keys = zd.to_dask(s, numpy_ops, [y], prefix="z")
+    (x_key,) = zd.to_dask(s, numpy_ops, [x])[1]
+    y = s.add_op("map", [x], {"scale": 2.0, "note": x_key})
+    graph, keys = zd.to_dask(s, numpy_ops, [y])
+    assert x_key in graph
     (value,) = dask.get(graph, keys)
     assert np.array_equal(value, numpy_ops.source("", {"size": 4, "seed": 1}) * 2.0)
 
@@ -400,7 +487,9 @@ def scheduler_cases(count):
         outputs, arrays = random_pipeline(s, 20_000 + seed)
         ops = numpy_ops.with_arrays(arrays)
         r, _ = s.reduce(maximal_fusion=seed % 2 == 1, outputs=outputs)
-        cases.append((zd.to_dask(s, ops, outputs), zd.to_dask(r, ops, zd.outputs_in(r, outputs))))
+        prefix = f"case{seed}-"  # the cases' ops differ and share a cluster
+        cases.append((zd.to_dask(s, ops, outputs, prefix=prefix),
+                      zd.to_dask(r, ops, zd.outputs_in(r, outputs), prefix=prefix)))
     return cases
 
 
