@@ -172,7 +172,7 @@ def _node_id(o: Any) -> int:
 
 
 def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None, *,
-            prefix: str = "zembrik-") -> tuple[TaskGraph, list[str]]:
+            prefix: str | None = None) -> tuple[TaskGraph, list[str]]:
     """The Dask task graph of what `outputs` need, and the outputs' keys in order.
 
     `outputs` defaults to the store's output marks; a store without marks
@@ -188,13 +188,15 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     inputs' digests in order. The id is left out, so that a computation
     recorded at different ids in two stores (a recorded store and its
     reduction, say) has one key and a shared scheduler computes it once.
-    The default prefix needs no fresh token: different content never shares
-    a digest. Keys name the recorded computation, not the `ops` that carry it
+    The default prefix (None) is "zembrik-", with no fresh token: different
+    content never shares a digest. Keys name the recorded computation, not the `ops` that carry it
     out, since `ops` may hold data with no stable name (the arrays of
     `numpy_ops.with_arrays`): lowerings through different `ops` that share a
     distributed scheduler need distinct prefixes, or it may answer one with
     the other's values.
     """
+    if prefix is None:
+        prefix = "zembrik-"
     if outputs is None:
         outputs = list(store.outputs())
         if not outputs:
