@@ -52,10 +52,4 @@ std::string_view name_of(const NodeKey& key) {
   return {};
 }
 
-const char* kind_word(const NodeKey& key) {
-  static constexpr const char* kWords[] = {"source", "op",       "reduction", "external",
-                                           "stage",  "exchange", "join"};
-  return kWords[key.index()];
-}
-
 }  // namespace zembrik

@@ -150,7 +150,14 @@ const ParamMap* params_of(const NodeKey& key);
 // The name of a Source, Op or Reduction; empty for the other kinds.
 std::string_view name_of(const NodeKey& key);
 
+// The kind words, by the index of the key's alternative.
+inline constexpr std::array<const char*, 7> kKindWords = {
+    "source", "op", "reduction", "external", "stage", "exchange", "join"};
+static_assert(kKindWords.size() == std::variant_size_v<NodeKey>);
+
 // "source", "op", "reduction", "external", "stage", "exchange" or "join".
-const char* kind_word(const NodeKey& key);
+inline const char* kind_word(const NodeKey& key) {
+  return kKindWords[key.index()];
+}
 
 }  // namespace zembrik

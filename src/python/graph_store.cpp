@@ -173,107 +173,6 @@ PyObject* outputs(PyObject* self, PyTypeObject* cls, PyObject* const*) {
   });
 }
 
-bool set_item(PyObject* dict, const ModuleState& state, Key key, PyRef value) {
-  return value && PyDict_SetItem(dict, state.key(key), value.get()) == 0;
-}
-
-PyRef descriptor_dict(const ModuleState& state, const PayloadDescriptor& d) {
-  PyRef dict(PyDict_New());
-  if (!dict) return dict;
-  for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
-    PyRef value = string_to_py(d.*kDescriptorStrings[i].member);
-    if (!value || PyDict_SetItem(dict.get(), state.descriptor_keys[i], value.get()) != 0) {
-      return PyRef();
-    }
-  }
-  const bool ok =
-      set_item(dict.get(), state, Key::preprocessing_ref,
-               d.preprocessing_ref ? string_to_py(*d.preprocessing_ref) : PyRef::borrow(Py_None));
-  return ok ? std::move(dict) : PyRef();
-}
-
-PyRef member_dict(const ModuleState& state, const MemberView& member) {
-  PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
-  if (!refs) return refs;
-  for (std::size_t i = 0; i < member.inputs.size(); ++i) {
-    const StageRef& ref = member.inputs[i];
-    PyObject* tag = state.key(ref.tag == StageRef::Tag::Input ? Key::input : Key::member);
-    PyObject* pair = Py_BuildValue("(OK)", tag, static_cast<unsigned long long>(ref.index));
-    if (pair == nullptr) return PyRef();
-    list_set(refs.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  PyRef dict(PyDict_New());
-  const bool ok = dict && set_item(dict.get(), state, Key::kind, string_to_py(member.op.kind)) &&
-                  set_item(dict.get(), state, Key::name, string_to_py(member.op.name)) &&
-                  set_item(dict.get(), state, Key::params, params_to_py(member.op.params)) &&
-                  set_item(dict.get(), state, Key::inputs, std::move(refs));
-  return ok ? std::move(dict) : PyRef();
-}
-
-// One entry of nodes(); the keys are inserted in a fixed order.
-PyRef node_dict(const ModuleState& state, NodeId id, bool output, const NodeKey& key) {
-  PyRef dict(PyDict_New());
-  const ParamMap* params = params_of(key);
-  const bool ok = dict &&
-                  set_item(dict.get(), state, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
-                  set_item(dict.get(), state, Key::output, PyRef(PyBool_FromLong(output))) &&
-                  set_item(dict.get(), state, Key::inputs, ids_to_py(inputs_of(key))) &&
-                  set_item(dict.get(), state, Key::kind, string_to_py(kind_word(key))) &&
-                  set_item(dict.get(), state, Key::name, string_to_py(name_of(key))) &&
-                  set_item(dict.get(), state, Key::params,
-                           params != nullptr ? params_to_py(*params) : PyRef(PyDict_New()));
-  if (!ok) return PyRef();
-  if (const auto* external = std::get_if<External>(&key)) {
-    if (!set_item(dict.get(), state, Key::descriptor,
-                  descriptor_dict(state, external->descriptor))) {
-      return PyRef();
-    }
-  }
-  if (const auto* stage = std::get_if<Stage>(&key)) {
-    Result<std::vector<MemberView>, UnparseableMember> views = member_views(*stage);
-    if (!views) {
-      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s",
-                   display_str(views.error().token).c_str());
-      return PyRef();
-    }
-    PyRef members(PyList_New(static_cast<Py_ssize_t>(views.value().size())));
-    if (!members) return PyRef();
-    for (std::size_t i = 0; i < views.value().size(); ++i) {
-      PyRef member = member_dict(state, views.value()[i]);
-      if (!member) return PyRef();
-      list_set(members.get(), static_cast<Py_ssize_t>(i), member.release());
-    }
-    if (!set_item(dict.get(), state, Key::n_members,
-                  PyRef(PyLong_FromSize_t(stage->members.size()))) ||
-        !set_item(dict.get(), state, Key::members, std::move(members))) {
-      return PyRef();
-    }
-  }
-  return dict;
-}
-
-PyObject* nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
-  const ModuleState& state = *state_of_type(cls);
-  return guarded(state, [&]() -> PyObject* {
-    const StoreSnapshot snapshot = without_gil([&] { return store_of(self).snapshot(); });
-    const std::size_t n = snapshot.arena.size();
-    std::vector<bool> marked(n);
-    for (NodeId id : snapshot.outputs) marked[id] = true;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    // Building the entries needs the interpreter lock, so other threads get
-    // it now and then; the list is not theirs to see until it is returned.
-    GilHandover handover;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!handover.poll()) return nullptr;
-      PyRef entry = node_dict(state, i, marked[i], snapshot.arena.key(i));
-      if (!entry) return nullptr;
-      list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
-    }
-    return list.release();
-  });
-}
-
 PyObject* store_new(PyTypeObject* type, PyObject* const*) {
   return guarded(*state_of_type(type), [&]() -> PyObject* {
     // Whatever can fail happens before the object exists, so a failure
@@ -433,7 +332,7 @@ PyMethodDef store_methods[] = {
     method_entry<render_dot, kStore, kToDotDoc>(),
     method_entry<serialize, kStore, kSerializeDoc>(),
     function_entry<deserialize_blob, kStore, kDeserializeDoc>(METH_STATIC),
-    method_entry<nodes, kStore, kNodesDoc>(),
+    method_entry<store_nodes, kStore, kNodesDoc>(),
     method_entry<outputs, kStore, kOutputsDoc>(),
     method_entry<store_node_map, kStore, kNodeMapDoc>(),
     method_entry<store_cone, kStore, kConeDoc>(),

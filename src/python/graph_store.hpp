@@ -21,6 +21,9 @@ extern PyType_Spec graph_store_spec;
 // A new GraphStore object of `type` that takes over `graph`.
 PyObject* wrap_store(PyTypeObject* type, Graph&& graph);
 
+// nodes() (store_nodes.cpp), for the class's method table.
+PyObject* store_nodes(PyObject* self, PyTypeObject* cls, PyObject* const* args);
+
 // The reduction methods (graph_store_reduction.cpp), for the class's method
 // table, which documents them; they take their arguments bound.
 PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const* args);

@@ -69,6 +69,15 @@ int module_exec(PyObject* module) {
     state->descriptor_keys[i] = PyUnicode_InternFromString(kDescriptorStrings[i].name);
     if (state->descriptor_keys[i] == nullptr) return -1;
   }
+  for (std::size_t i = 0; i < kKindWords.size(); ++i) {
+    state->kind_words[i] = PyUnicode_InternFromString(kKindWords[i]);
+    if (state->kind_words[i] == nullptr) return -1;
+  }
+  state->node_prototype = PyDict_New();
+  if (state->node_prototype == nullptr) return -1;
+  for (Key key : {Key::id, Key::output, Key::inputs, Key::kind, Key::name, Key::params}) {
+    if (PyDict_SetItem(state->node_prototype, state->key(key), Py_None) < 0) return -1;
+  }
   // Outside Exception on purpose: a broken invariant or a poisoned object is
   // not something ordinary handlers should swallow.
   state->internal_error = PyErr_NewExceptionWithDoc(
@@ -111,6 +120,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state->internal_error);
   for (PyObject*& key : state->keys) Py_CLEAR(key);
   for (PyObject*& key : state->descriptor_keys) Py_CLEAR(key);
+  for (PyObject*& word : state->kind_words) Py_CLEAR(word);
+  Py_CLEAR(state->node_prototype);
   return 0;
 }
 

@@ -40,6 +40,11 @@ struct ModuleState {
   PyObject* keys[static_cast<int>(Key::count_)];
   // The names of the descriptor's required strings, by kDescriptorStrings.
   PyObject* descriptor_keys[kDescriptorStrings.size()];
+  // The kind words, by kKindWords, shared by every nodes() entry.
+  PyObject* kind_words[kKindWords.size()];
+  // A dict with the keys every nodes() entry starts with, in their order:
+  // copying it gives an entry room for all its keys at once.
+  PyObject* node_prototype;
 
   PyObject* key(Key k) const { return keys[static_cast<int>(k)]; }
 };

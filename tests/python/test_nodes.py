@@ -1,5 +1,7 @@
 """The nodes() view: key order, values, and independence from the store."""
 
+import gc
+
 import zembrik_core as zc
 
 NODE_KEYS = ["id", "output", "inputs", "kind", "name", "params"]
@@ -48,3 +50,32 @@ def test_unicode_round_trips(store):
     node = store.nodes()[0]
     assert node["name"] == name
     assert node["params"] == {"ключ": "значение\u0301", "": ""}
+
+
+def test_every_container_of_the_result_is_collectable(descriptor_fields):
+    # The build hides its containers from the cyclic collector; all must be
+    # back in its sight afterwards, or a cycle a caller makes through them
+    # would never be freed.
+    store = zc.GraphStore()
+    a = store.add_source("a", {"k": 1})
+    b = store.add_external(descriptor_fields, [a])
+    last = b
+    for i in range(3000):
+        last = store.add_op("map", [last], {"i": i})
+    reduced, _ = store.reduce(outputs=[last])
+    for view in (store.nodes(), reduced.nodes()):
+        assert gc.is_tracked(view)
+        containers = [view]
+        for entry in view:
+            containers += [entry, entry["inputs"], entry["params"]]
+            if "descriptor" in entry:
+                containers.append(entry["descriptor"])
+            for member in entry.get("members", []):
+                containers += [member, member["params"], member["inputs"]]
+        # Tracked exactly as the same container made in Python would be
+        # (CPython leaves a dict of atoms untracked).
+        assert all(gc.is_tracked(c) == gc.is_tracked(type(c)(c)) for c in containers)
+    entry = store.nodes()[0]
+    entry["self"] = entry  # a cycle made by the caller is collected
+    del entry
+    assert gc.collect() >= 1

@@ -1,0 +1,181 @@
+// GraphStore.nodes(): one new dict per node, in id order, built from a copy
+// of the arena.
+//
+// A large store makes millions of containers. The cyclic collector would
+// scan the growing result over and over, in the collections its own
+// allocations set off, though nothing can refer to it but the list being
+// built. So every finished entry is taken out of the collector's sight, and
+// everything is put back in one go once the list is complete.
+#include <vector>
+
+#include "ir/display.hpp"
+#include "ir/token.hpp"
+#include "python/capi.hpp"
+#include "python/convert.hpp"
+#include "python/gil.hpp"
+#include "python/graph_store.hpp"
+
+namespace zembrik::py {
+namespace {
+
+// Containers of a result no other code can see yet, out of the collector's
+// sight until this is destroyed. Declared after the result, so that it is
+// destroyed first, while what it holds is alive.
+class HiddenFromCollector {
+ public:
+  HiddenFromCollector() = default;
+  HiddenFromCollector(const HiddenFromCollector&) = delete;
+  HiddenFromCollector& operator=(const HiddenFromCollector&) = delete;
+  ~HiddenFromCollector() {
+    for (PyObject* container : hidden_) {
+      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+    }
+  }
+
+  // `container` must be complete: inserting a container into a dict makes
+  // the collector track the dict again.
+  void hide(PyObject* container) {
+    if (!PyObject_GC_IsTracked(container)) return;
+    hidden_.push_back(container);
+    PyObject_GC_UnTrack(container);
+  }
+
+  std::size_t size() const { return hidden_.size(); }
+  // Drops what was hidden from `mark` on, for a part of the result that
+  // failed and is being released: it is never looked at again.
+  void forget_from(std::size_t mark) { hidden_.resize(mark); }
+
+ private:
+  std::vector<PyObject*> hidden_;
+};
+
+// Builds the entries of one call, hiding each container once it is complete.
+class EntryBuilder {
+ public:
+  EntryBuilder(const ModuleState& state, HiddenFromCollector& hidden)
+      : state_(state), hidden_(hidden) {}
+
+  // The entry of one node. When it fails, its containers are not hidden.
+  PyRef node(NodeId id, bool output, const NodeKey& key) {
+    const std::size_t mark = hidden_.size();
+    PyRef entry = node_entry(id, output, key);
+    if (!entry) hidden_.forget_from(mark);
+    return entry;
+  }
+
+ private:
+  PyRef hidden(PyRef container) {
+    if (container) hidden_.hide(container.get());
+    return container;
+  }
+
+  bool set(const PyRef& dict, Key key, PyRef value) {
+    return value && PyDict_SetItem(dict.get(), state_.key(key), value.get()) == 0;
+  }
+
+  PyRef node_entry(NodeId id, bool output, const NodeKey& key) {
+    // A copy of the prototype has room for every key, and the keys in
+    // their order, so filling it never resizes it.
+    PyRef dict(PyDict_Copy(state_.node_prototype));
+    const ParamMap* params = params_of(key);
+    const bool ok = dict && set(dict, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
+                    set(dict, Key::output, PyRef::borrow(output ? Py_True : Py_False)) &&
+                    set(dict, Key::inputs, hidden(ids_to_py(inputs_of(key)))) &&
+                    set(dict, Key::kind, PyRef::borrow(state_.kind_words[key.index()])) &&
+                    set(dict, Key::name, string_to_py(name_of(key))) &&
+                    set(dict, Key::params,
+                        hidden(params != nullptr ? params_to_py(*params) : PyRef(PyDict_New())));
+    if (!ok) return PyRef();
+    if (const auto* external = std::get_if<External>(&key)) {
+      if (!set(dict, Key::descriptor, descriptor(external->descriptor))) return PyRef();
+    }
+    if (const auto* stage = std::get_if<Stage>(&key)) {
+      if (!members(dict, *stage)) return PyRef();
+    }
+    return hidden(std::move(dict));
+  }
+
+  PyRef descriptor(const PayloadDescriptor& d) {
+    PyRef dict(PyDict_New());
+    if (!dict) return dict;
+    for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
+      PyRef value = string_to_py(d.*kDescriptorStrings[i].member);
+      if (!value || PyDict_SetItem(dict.get(), state_.descriptor_keys[i], value.get()) != 0) {
+        return PyRef();
+      }
+    }
+    const bool ok =
+        set(dict, Key::preprocessing_ref,
+            d.preprocessing_ref ? string_to_py(*d.preprocessing_ref) : PyRef::borrow(Py_None));
+    return ok ? hidden(std::move(dict)) : PyRef();
+  }
+
+  PyRef member(const MemberView& member) {
+    PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+    if (!refs) return refs;
+    for (std::size_t i = 0; i < member.inputs.size(); ++i) {
+      const StageRef& ref = member.inputs[i];
+      PyObject* tag = state_.key(ref.tag == StageRef::Tag::Input ? Key::input : Key::member);
+      PyObject* pair = Py_BuildValue("(OK)", tag, static_cast<unsigned long long>(ref.index));
+      if (pair == nullptr) return PyRef();
+      list_set(refs.get(), static_cast<Py_ssize_t>(i), pair);
+      hidden_.hide(pair);
+    }
+    PyRef dict(PyDict_New());
+    const bool ok = dict && set(dict, Key::kind, string_to_py(member.op.kind)) &&
+                    set(dict, Key::name, string_to_py(member.op.name)) &&
+                    set(dict, Key::params, hidden(params_to_py(member.op.params))) &&
+                    set(dict, Key::inputs, hidden(std::move(refs)));
+    return ok ? hidden(std::move(dict)) : PyRef();
+  }
+
+  bool members(const PyRef& dict, const Stage& stage) {
+    Result<std::vector<MemberView>, UnparseableMember> views = member_views(stage);
+    if (!views) {
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s",
+                   display_str(views.error().token).c_str());
+      return false;
+    }
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(views.value().size())));
+    if (!list) return false;
+    for (std::size_t i = 0; i < views.value().size(); ++i) {
+      PyRef entry = member(views.value()[i]);
+      if (!entry) return false;
+      list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return set(dict, Key::n_members, PyRef(PyLong_FromSize_t(stage.members.size()))) &&
+           set(dict, Key::members, hidden(std::move(list)));
+  }
+
+  const ModuleState& state_;
+  HiddenFromCollector& hidden_;
+};
+
+}  // namespace
+
+PyObject* store_nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
+  const ModuleState& state = *state_of_type(cls);
+  return guarded(state, [&]() -> PyObject* {
+    const StoreSnapshot snapshot = without_gil([&] { return store_of(self).snapshot(); });
+    const std::size_t n = snapshot.arena.size();
+    std::vector<bool> marked(n);
+    for (NodeId id : snapshot.outputs) marked[id] = true;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    HiddenFromCollector hidden;
+    hidden.hide(list.get());
+    EntryBuilder build(state, hidden);
+    // Building the entries needs the interpreter lock, so other threads get
+    // it now and then; the list is not theirs to see until it is returned.
+    GilHandover handover;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!handover.poll()) return nullptr;
+      PyRef entry = build.node(i, marked[i], snapshot.arena.key(i));
+      if (!entry) return nullptr;
+      list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list.release();
+  });
+}
+
+}  // namespace zembrik::py
