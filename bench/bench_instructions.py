@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Instructions per input node of each reduction call, counted by callgrind.
+"""Instructions per input node of each reduction call, and of serialize,
+deserialize and nodes(), counted by callgrind.
 
 Instruction counts do not depend on the machine's load, so they compare two
 builds more steadily than seconds do. Builds bench_reduce.py's pipeline of
@@ -23,7 +24,7 @@ import tempfile
 
 import _require
 
-FIGURES = ("reduce", "reduce_maximal", "finalize", "deserialize")
+FIGURES = ("reduce", "reduce_maximal", "finalize", "deserialize", "serialize", "nodes")
 
 
 def child(figure, n, call):
@@ -41,6 +42,10 @@ def child(figure, n, call):
         reducer.finalize(store, outputs=outputs)
     elif call and figure == "deserialize":
         zc.GraphStore.deserialize(blob)
+    elif call and figure == "serialize":
+        store.serialize(outputs=outputs)
+    elif call and figure == "nodes":
+        store.nodes()
     elif call:
         store.reduce(maximal_fusion=figure == "reduce_maximal", outputs=outputs)
     print(store.node_count())

@@ -47,13 +47,8 @@ bool bind_core(const Signature& sig, PyObject* const* positional, Py_ssize_t nar
                PyObject** out) {
   const Py_ssize_t count = static_cast<Py_ssize_t>(sig.parameters.size());
   const Parameter* params = sig.parameters.data();
-  Py_ssize_t n_positional = 0;
-  Py_ssize_t n_required_positional = 0;
-  for (const Parameter& p : sig.parameters) {
-    if (p.keyword_only) continue;
-    ++n_positional;
-    if (p.required) ++n_required_positional;
-  }
+  const auto n_positional = static_cast<Py_ssize_t>(sig.positional);
+  const auto n_required_positional = static_cast<Py_ssize_t>(sig.required_positional);
   if (nargs > n_positional) {
     return too_many_positional(sig, n_positional, n_required_positional, nargs);
   }
@@ -111,6 +106,14 @@ Signature Signature::from_doc(std::string_view owner, std::string_view doc) {
     fail("malformed text signature: " + std::string(doc.substr(0, doc.find('\n'))));
   }
   signature.name = owner.empty() ? std::string(name) : std::string(owner) + "." + std::string(name);
+  for (const Parameter& p : signature.parameters) {
+    if (p.keyword_only) {
+      signature.keyword_only_required = signature.keyword_only_required || p.required;
+      continue;
+    }
+    ++signature.positional;
+    if (p.required) ++signature.required_positional;
+  }
   return signature;
 }
 
@@ -123,6 +126,17 @@ std::string text_signature_name(std::string_view doc) {
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) try {
   nargs = PyVectorcall_NARGS(nargs);
+  // The common call, `store.add_op("map", [a], params)`: positional
+  // arguments only, each parameter given or defaulted.
+  if (kwnames == nullptr && !sig.keyword_only_required &&
+      static_cast<std::size_t>(nargs) >= sig.required_positional &&
+      static_cast<std::size_t>(nargs) <= sig.positional) {
+    const std::size_t count = sig.parameters.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+    }
+    return true;
+  }
   const Py_ssize_t nkw = kwnames != nullptr ? tuple_size(kwnames) : 0;
 #ifdef Py_LIMITED_API
   // The limited API has no view of a tuple's items: they are copied.

@@ -29,6 +29,10 @@ struct Parameter {
 struct Signature {
   std::string name;  // "GraphStore.add_op", "version"
   std::vector<Parameter> parameters;
+  // Read off `parameters` once, for the binder's fast path.
+  std::size_t positional = 0;           // parameters before `*`
+  std::size_t required_positional = 0;  // of those, the ones without a default
+  bool keyword_only_required = false;
 
   // The signature of the callable whose docstring is `doc`; `owner` is the
   // class a method belongs to, or empty for a class or a module function.

@@ -4,7 +4,7 @@
 //
 // Implementations receive their arguments already bound, one borrowed slot
 // per parameter of the text signature (nullptr when omitted):
-//   method      (self, defining class, slots)   METH_METHOD, for the classes
+//   method      (self, defining class, slots)   for the classes
 //   function    (self, slots)                   the module's functions and
 //                                               GraphStore.deserialize
 //   constructor (type, slots)                   tp_new
@@ -23,7 +23,7 @@ using BoundMethod = PyObject* (*)(PyObject* self, PyTypeObject* cls, PyObject* c
 using BoundFunction = PyObject* (*)(PyObject* self, PyObject* const* args);
 using BoundConstructor = PyObject* (*)(PyTypeObject* type, PyObject* const* args);
 
-inline constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+inline constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 inline constexpr int kFunctionFlags = METH_FASTCALL | METH_KEYWORDS;
 
 // The method tables store every calling convention as a PyCFunction; the
@@ -51,12 +51,14 @@ const char* name_of() {
   return name.c_str();
 }
 
+// The classes are final (no Py_TPFLAGS_BASETYPE), so the type of `self` is
+// the defining class: METH_METHOD would hand over the same object, and it
+// keeps the interpreter from specializing the call.
 template <BoundMethod Impl, const char* Owner, const char* Doc>
-PyObject* call_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[kMaxParameters];
   if (!bind(signature_of<Owner, Doc>(), args, nargs, kwnames, bound)) return nullptr;
-  return Impl(self, cls, bound);
+  return Impl(self, Py_TYPE(self), bound);
 }
 
 template <BoundFunction Impl, const char* Owner, const char* Doc>
