@@ -6,8 +6,13 @@
 // allocations set off, though nothing can refer to it but the list being
 // built. So every finished entry is taken out of the collector's sight, and
 // everything is put back in one go once the list is complete.
+#include <deque>
+#include <optional>
+#include <string>
 #include <vector>
 
+#include "base/flat_map.hpp"
+#include "base/hash.hpp"
 #include "ir/display.hpp"
 #include "ir/token.hpp"
 #include "python/capi.hpp"
@@ -110,7 +115,32 @@ class EntryBuilder {
     return ok ? hidden(std::move(dict)) : PyRef();
   }
 
-  PyRef member(const MemberView& member) {
+  // What a member token says, parsed once per call: stages repeat the
+  // same few tokens over and over.
+  struct ParsedToken {
+    PyRef kind;
+    PyRef name;
+    PyRef params;  // copied for each member, whose dict is its own
+  };
+
+  const ParsedToken* parsed(const std::string& token) {
+    if (const std::size_t* at = token_index_.find(token)) return &tokens_[*at];
+    std::optional<OpToken> op = parse_op_token(token);
+    if (!op) {
+      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s",
+                   display_str(token).c_str());
+      return nullptr;
+    }
+    ParsedToken fresh{string_to_py(op->kind), string_to_py(op->name), params_to_py(op->params)};
+    if (!fresh.kind || !fresh.name || !fresh.params) return nullptr;
+    tokens_.push_back(std::move(fresh));
+    token_index_.try_emplace(token, tokens_.size() - 1);
+    return &tokens_.back();
+  }
+
+  PyRef member(const StageOp& member) {
+    const ParsedToken* op = parsed(member.token);
+    if (op == nullptr) return PyRef();
     PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
     if (!refs) return refs;
     for (std::size_t i = 0; i < member.inputs.size(); ++i) {
@@ -122,24 +152,18 @@ class EntryBuilder {
       hidden_.hide(pair);
     }
     PyRef dict(PyDict_New());
-    const bool ok = dict && set(dict, Key::kind, string_to_py(member.op.kind)) &&
-                    set(dict, Key::name, string_to_py(member.op.name)) &&
-                    set(dict, Key::params, hidden(params_to_py(member.op.params))) &&
+    const bool ok = dict && set(dict, Key::kind, PyRef::borrow(op->kind.get())) &&
+                    set(dict, Key::name, PyRef::borrow(op->name.get())) &&
+                    set(dict, Key::params, hidden(PyRef(PyDict_Copy(op->params.get())))) &&
                     set(dict, Key::inputs, hidden(std::move(refs)));
     return ok ? hidden(std::move(dict)) : PyRef();
   }
 
   bool members(const PyRef& dict, const Stage& stage) {
-    Result<std::vector<MemberView>, UnparseableMember> views = member_views(stage);
-    if (!views) {
-      PyErr_Format(PyExc_ValueError, "unparseable stage member token %s",
-                   display_str(views.error().token).c_str());
-      return false;
-    }
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(views.value().size())));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(stage.members.size())));
     if (!list) return false;
-    for (std::size_t i = 0; i < views.value().size(); ++i) {
-      PyRef entry = member(views.value()[i]);
+    for (std::size_t i = 0; i < stage.members.size(); ++i) {
+      PyRef entry = member(stage.members[i]);
       if (!entry) return false;
       list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
@@ -149,6 +173,9 @@ class EntryBuilder {
 
   const ModuleState& state_;
   HiddenFromCollector& hidden_;
+  // Keyed: the tokens come from the store's users.
+  FlatMap<std::string, std::size_t, KeyedTextHash> token_index_;
+  std::deque<ParsedToken> tokens_;
 };
 
 }  // namespace
