@@ -163,6 +163,72 @@ NodeKey decode(std::string_view bytes) {
   return key;
 }
 
+namespace {
+
+// The fields of a record read as views, into a RecordFields.
+struct ViewReader {
+  Cursor& in;
+  RecordFields& out;
+  std::vector<StageRef>& refs;  // every member's refs, back to back
+  std::vector<std::pair<std::size_t, std::size_t>>& member_refs;  // (first, count) in refs
+
+  bool name() {
+    out.name = in.str();
+    return true;
+  }
+  bool descriptor(std::size_t i) {
+    out.descriptor[i] = in.str();
+    return true;
+  }
+  bool preprocessing_ref() {
+    if (in.u8() != 0) out.preprocessing_ref = in.str();
+    return true;
+  }
+  bool params() {
+    const std::uint64_t n = in.varint();
+    for (std::uint64_t i = 0; i < n; ++i) {
+      ParamView p{in.str(), ParamValue::Tag::Int, 0, 0.0, false, {}};
+      p.tag = static_cast<ParamValue::Tag>(in.u8());
+      switch (p.tag) {
+        case ParamValue::Tag::Int:
+          p.int_value = unzigzag(in.varint());
+          break;
+        case ParamValue::Tag::Float:
+          p.float_value = std::bit_cast<double>(in.raw64());
+          break;
+        case ParamValue::Tag::Bool:
+          p.bool_value = in.u8() != 0;
+          break;
+        case ParamValue::Tag::Str:
+          p.str_value = in.str();
+          break;
+      }
+      out.params.push_back(p);
+    }
+    return true;
+  }
+  bool inputs() {
+    const std::uint64_t n = in.varint();
+    for (std::uint64_t i = 0; i < n; ++i) out.inputs.push_back(in.varint());
+    return true;
+  }
+  bool members() {
+    const std::uint64_t n = in.varint();
+    for (std::uint64_t m = 0; m < n; ++m) {
+      out.members.push_back(MemberFields{in.str(), {}});
+      const std::uint64_t count = in.varint();
+      member_refs.emplace_back(refs.size(), count);
+      for (std::uint64_t r = 0; r < count; ++r) {
+        const auto tag = static_cast<StageRef::Tag>(in.u8());
+        refs.push_back(StageRef{tag, in.varint()});
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
 std::string canonical(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
@@ -297,6 +363,27 @@ void append_stage_record(std::span<const NodeId> inputs, std::span<const StageMe
     StageRecordFields<std::decay_t<decltype(sink)>> fields{sink, inputs, members};
     return record::walk_fields<NodeTag::Stage>(fields);
   });
+}
+
+void RecordFields::read(std::string_view record) {
+  name = {};
+  params.clear();
+  inputs.clear();
+  descriptor = {};
+  preprocessing_ref.reset();
+  members.clear();
+  refs_.clear();
+  record::Cursor in(record);
+  tag = static_cast<NodeTag>(in.u8());
+  std::vector<std::pair<std::size_t, std::size_t>> member_refs;
+  record::ViewReader fields{in, *this, refs_, member_refs};
+  record::walk_fields(tag, fields);
+  assert(in.done() && "trailing bytes in record");
+  // The refs are all read now, so views into them stay put.
+  for (std::size_t m = 0; m < members.size(); ++m) {
+    members[m].refs =
+        std::span<const StageRef>(refs_.data() + member_refs[m].first, member_refs[m].second);
+  }
 }
 
 }  // namespace zembrik

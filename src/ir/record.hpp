@@ -8,9 +8,13 @@
 // NaN floats rewritten to the canonical NaN, are equal byte for byte.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ir/node_key.hpp"
 
@@ -50,6 +54,41 @@ struct RecordView {
   static RecordView read(std::string_view record, NodeIds& buffer);
   // Appends the record of the same key with `inputs` as its id list.
   void append_with_inputs(std::span<const NodeId> inputs, std::string& out) const;
+};
+
+// A parameter as a record holds it: its key and its value, by tag.
+struct ParamView {
+  std::string_view key;
+  ParamValue::Tag tag;
+  std::int64_t int_value;
+  double float_value;
+  bool bool_value;
+  std::string_view str_value;
+};
+
+// A Stage member as a record holds it.
+struct MemberFields {
+  std::string_view token;
+  std::span<const StageRef> refs;
+};
+
+// Every field of a record, as views into it, for readers that build other
+// objects from a record (Python's nodes()) without decoding its key. Fields
+// the record's tag lacks are left empty. One object read record after record
+// reuses its buffers.
+struct RecordFields {
+  NodeTag tag;
+  std::string_view name;
+  std::vector<ParamView> params;  // in key order
+  NodeIds inputs;
+  std::array<std::string_view, kDescriptorStrings.size()> descriptor;
+  std::optional<std::string_view> preprocessing_ref;
+  std::vector<MemberFields> members;
+
+  void read(std::string_view record);
+
+ private:
+  std::vector<StageRef> refs_;  // the members' refs, back to back
 };
 
 // The tag of a record, its first byte.

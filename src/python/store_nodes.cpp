@@ -14,6 +14,7 @@
 #include "base/flat_map.hpp"
 #include "base/hash.hpp"
 #include "ir/display.hpp"
+#include "ir/record.hpp"
 #include "ir/token.hpp"
 #include "python/capi.hpp"
 #include "python/convert.hpp"
@@ -60,10 +61,12 @@ class EntryBuilder {
   EntryBuilder(const ModuleState& state, HiddenFromCollector& hidden)
       : state_(state), hidden_(hidden) {}
 
-  // The entry of one node. When it fails, its containers are not hidden.
-  PyRef node(NodeId id, bool output, const NodeKey& key) {
+  // The entry of the node whose record is `record`. When it fails, its
+  // containers are not hidden.
+  PyRef node(NodeId id, bool output, std::string_view record) {
     const std::size_t mark = hidden_.size();
-    PyRef entry = node_entry(id, output, key);
+    fields_.read(record);
+    PyRef entry = node_entry(id, output);
     if (!entry) hidden_.forget_from(mark);
     return entry;
   }
@@ -78,52 +81,80 @@ class EntryBuilder {
     return value && PyDict_SetItem(dict.get(), state_.key(key), value.get()) == 0;
   }
 
-  PyRef node_entry(NodeId id, bool output, const NodeKey& key) {
+  PyRef node_entry(NodeId id, bool output) {
     // A copy of the prototype has room for every key, and the keys in
     // their order, so filling it never resizes it.
     PyRef dict(PyDict_Copy(state_.node_prototype));
-    const ParamMap* params = params_of(key);
-    const bool ok = dict && set(dict, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
-                    set(dict, Key::output, PyRef::borrow(output ? Py_True : Py_False)) &&
-                    set(dict, Key::inputs, hidden(ids_to_py(inputs_of(key)))) &&
-                    set(dict, Key::kind, PyRef::borrow(state_.kind_words[key.index()])) &&
-                    set(dict, Key::name, string_to_py(name_of(key))) &&
-                    set(dict, Key::params,
-                        hidden(params != nullptr ? params_to_py(*params) : PyRef(PyDict_New())));
+    const bool ok =
+        dict && set(dict, Key::id, PyRef(PyLong_FromUnsignedLongLong(id))) &&
+        set(dict, Key::output, PyRef::borrow(output ? Py_True : Py_False)) &&
+        set(dict, Key::inputs, hidden(ids_to_py(fields_.inputs))) &&
+        set(dict, Key::kind, PyRef::borrow(state_.kind_words[static_cast<int>(fields_.tag)])) &&
+        set(dict, Key::name, string_to_py(fields_.name)) &&
+        set(dict, Key::params, hidden(params_dict(fields_.params)));
     if (!ok) return PyRef();
-    if (const auto* external = std::get_if<External>(&key)) {
-      if (!set(dict, Key::descriptor, descriptor(external->descriptor))) return PyRef();
+    if (fields_.tag == NodeTag::External) {
+      if (!set(dict, Key::descriptor, descriptor())) return PyRef();
     }
-    if (const auto* stage = std::get_if<Stage>(&key)) {
-      if (!members(dict, *stage)) return PyRef();
+    if (fields_.tag == NodeTag::Stage) {
+      if (!members(dict)) return PyRef();
     }
     return hidden(std::move(dict));
   }
 
-  PyRef descriptor(const PayloadDescriptor& d) {
+  // As params_to_py, from the record's entries, which are in key order.
+  static PyRef params_dict(std::span<const ParamView> params) {
+    PyRef dict(PyDict_New());
+    if (!dict) return dict;
+    for (const ParamView& p : params) {
+      PyRef key = string_to_py(p.key);
+      PyRef value;
+      switch (p.tag) {
+        case ParamValue::Tag::Int:
+          value = PyRef(PyLong_FromLongLong(p.int_value));
+          break;
+        case ParamValue::Tag::Float:
+          value = PyRef(PyFloat_FromDouble(p.float_value));
+          break;
+        case ParamValue::Tag::Bool:
+          value = PyRef::borrow(p.bool_value ? Py_True : Py_False);
+          break;
+        case ParamValue::Tag::Str:
+          value = string_to_py(p.str_value);
+          break;
+      }
+      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+        return PyRef();
+      }
+    }
+    return dict;
+  }
+
+  PyRef descriptor() {
     PyRef dict(PyDict_New());
     if (!dict) return dict;
     for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
-      PyRef value = string_to_py(d.*kDescriptorStrings[i].member);
+      PyRef value = string_to_py(fields_.descriptor[i]);
       if (!value || PyDict_SetItem(dict.get(), state_.descriptor_keys[i], value.get()) != 0) {
         return PyRef();
       }
     }
-    const bool ok =
-        set(dict, Key::preprocessing_ref,
-            d.preprocessing_ref ? string_to_py(*d.preprocessing_ref) : PyRef::borrow(Py_None));
+    const bool ok = set(dict, Key::preprocessing_ref,
+                        fields_.preprocessing_ref ? string_to_py(*fields_.preprocessing_ref)
+                                                  : PyRef::borrow(Py_None));
     return ok ? hidden(std::move(dict)) : PyRef();
   }
 
   // What a member token says, parsed once per call: stages repeat the
   // same few tokens over and over.
   struct ParsedToken {
+    std::string token;
     PyRef kind;
     PyRef name;
     PyRef params;  // copied for each member, whose dict is its own
   };
 
-  const ParsedToken* parsed(const std::string& token) {
+  const ParsedToken* parsed(std::string_view token) {
     if (const std::size_t* at = token_index_.find(token)) return &tokens_[*at];
     std::optional<OpToken> op = parse_op_token(token);
     if (!op) {
@@ -131,20 +162,22 @@ class EntryBuilder {
                    display_str(token).c_str());
       return nullptr;
     }
-    ParsedToken fresh{string_to_py(op->kind), string_to_py(op->name), params_to_py(op->params)};
+    ParsedToken fresh{std::string(token), string_to_py(op->kind), string_to_py(op->name),
+                      params_to_py(op->params)};
     if (!fresh.kind || !fresh.name || !fresh.params) return nullptr;
     tokens_.push_back(std::move(fresh));
-    token_index_.try_emplace(token, tokens_.size() - 1);
+    // Keyed by the copy the deque keeps in place.
+    token_index_.try_emplace(tokens_.back().token, tokens_.size() - 1);
     return &tokens_.back();
   }
 
-  PyRef member(const StageOp& member) {
+  PyRef member(const MemberFields& member) {
     const ParsedToken* op = parsed(member.token);
     if (op == nullptr) return PyRef();
-    PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.inputs.size())));
+    PyRef refs(PyList_New(static_cast<Py_ssize_t>(member.refs.size())));
     if (!refs) return refs;
-    for (std::size_t i = 0; i < member.inputs.size(); ++i) {
-      const StageRef& ref = member.inputs[i];
+    for (std::size_t i = 0; i < member.refs.size(); ++i) {
+      const StageRef& ref = member.refs[i];
       PyObject* tag = state_.key(ref.tag == StageRef::Tag::Input ? Key::input : Key::member);
       PyObject* pair = Py_BuildValue("(OK)", tag, static_cast<unsigned long long>(ref.index));
       if (pair == nullptr) return PyRef();
@@ -159,22 +192,24 @@ class EntryBuilder {
     return ok ? hidden(std::move(dict)) : PyRef();
   }
 
-  bool members(const PyRef& dict, const Stage& stage) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(stage.members.size())));
+  bool members(const PyRef& dict) {
+    const std::vector<MemberFields>& members = fields_.members;
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(members.size())));
     if (!list) return false;
-    for (std::size_t i = 0; i < stage.members.size(); ++i) {
-      PyRef entry = member(stage.members[i]);
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      PyRef entry = member(members[i]);
       if (!entry) return false;
       list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
-    return set(dict, Key::n_members, PyRef(PyLong_FromSize_t(stage.members.size()))) &&
+    return set(dict, Key::n_members, PyRef(PyLong_FromSize_t(members.size()))) &&
            set(dict, Key::members, hidden(std::move(list)));
   }
 
   const ModuleState& state_;
   HiddenFromCollector& hidden_;
   // Keyed: the tokens come from the store's users.
-  FlatMap<std::string, std::size_t, KeyedTextHash> token_index_;
+  FlatMap<std::string_view, std::size_t, KeyedTextHash> token_index_;
+  RecordFields fields_;  // the node being built
   std::deque<ParsedToken> tokens_;
 };
 
@@ -197,7 +232,7 @@ PyObject* store_nodes(PyObject* self, PyTypeObject* cls, PyObject* const*) {
     GilHandover handover;
     for (std::size_t i = 0; i < n; ++i) {
       if (!handover.poll()) return nullptr;
-      PyRef entry = build.node(i, marked[i], snapshot.arena.key(i));
+      PyRef entry = build.node(i, marked[i], snapshot.arena.record(i));
       if (!entry) return nullptr;
       list_set(list.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
