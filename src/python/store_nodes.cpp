@@ -102,12 +102,26 @@ class EntryBuilder {
     return hidden(std::move(dict));
   }
 
+  // A str for a parameter key. Graphs use a handful of keys over and over,
+  // so the first few met in a call are kept and shared; a bounded list, so
+  // a store of many distinct keys costs a short scan per key, no more.
+  PyRef key_str(std::string_view key) {
+    for (const auto& [text, str] : param_keys_) {
+      if (text == key) return PyRef::borrow(str.get());
+    }
+    PyRef str = string_to_py(key);
+    if (str && param_keys_.size() < kKeptParamKeys) {
+      param_keys_.emplace_back(std::string(key), PyRef::borrow(str.get()));
+    }
+    return str;
+  }
+
   // As params_to_py, from the record's entries, which are in key order.
-  static PyRef params_dict(std::span<const ParamView> params) {
+  PyRef params_dict(std::span<const ParamView> params) {
     PyRef dict(PyDict_New());
     if (!dict) return dict;
     for (const ParamView& p : params) {
-      PyRef key = string_to_py(p.key);
+      PyRef key = key_str(p.key);
       PyRef value;
       switch (p.tag) {
         case ParamValue::Tag::Int:
@@ -210,6 +224,8 @@ class EntryBuilder {
   // Keyed: the tokens come from the store's users.
   FlatMap<std::string_view, std::size_t, KeyedTextHash> token_index_;
   RecordFields fields_;  // the node being built
+  static constexpr std::size_t kKeptParamKeys = 16;
+  std::vector<std::pair<std::string, PyRef>> param_keys_;
   std::deque<ParsedToken> tokens_;
 };
 
