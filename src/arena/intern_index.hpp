@@ -34,6 +34,25 @@ class InternIndex {
     return slot->id();
   }
 
+  // Where a lookup that adds on a miss stands after its one probe: the id
+  // found, or the empty slot the new id goes in (with fill).
+  struct Place {
+    std::size_t at;
+    std::optional<NodeId> found;
+  };
+  // Needs room for one more id (reserve), so that a miss has its slot.
+  template <class Equal>
+  Place place_for(std::uint64_t hash, Equal&& equal) const {
+    const std::size_t at =
+        table_.probe(hash, [&](Slot s) { return s.matches(hash) && equal(s.id()); });
+    const Slot& slot = table_[at];
+    return Place{at, slot.occupied() ? std::optional<NodeId>(slot.id()) : std::nullopt};
+  }
+  // Puts `id` in the slot a missing place_for returned; allocates nothing.
+  void fill(const Place& place, std::uint64_t hash, NodeId id) {
+    table_.fill(place.at, Slot::of(hash, id));
+  }
+
   // Adds `id`, which must not be present. `hash_of(id)` must give the hash
   // every id was inserted with; it is called when the table grows. A failed
   // allocation leaves the index as it was.

@@ -55,15 +55,18 @@ InternedArena::Probe InternedArena::probe(const NodeArena::Candidate& candidate)
 
 NodeId InternedArena::keep_or_drop(const NodeArena::Candidate& candidate) {
   Staged staged(arena_, candidate);
-  const Probe p = probe(candidate);
-  if (p.found) return *p.found;
+  // Room first, so that one probe finds the key or the slot it goes in, and
+  // filling that slot after the record is kept cannot fail.
+  reserve_for(1);
+  const std::uint64_t hash = hash_record(candidate.record, candidate.has_nan);
+  const InternIndex::Place place = index_.place_for(hash, [&](NodeId id) {
+    return same_key(arena_.record(id), arena_.has_nan(id), candidate.record, candidate.has_nan);
+  });
+  if (place.found) return *place.found;
   const NodeId id = arena_.size();
   if (id > InternIndex::kMaxId) fail("graph store is full");
-  // The index makes room before the record is kept, and inserting into that
-  // room cannot fail.
-  reserve_for(1);
   staged.commit();
-  index_.insert_reserved(p.hash, id);
+  index_.fill(place, hash, id);
   return id;
 }
 

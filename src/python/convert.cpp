@@ -203,6 +203,7 @@ bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
     // Indexing with the size read afresh each time is what iterating them
     // does, and stays safe when an element's __index__ changes the list.
     const bool is_list = PyList_CheckExact(obj);
+    out.reserve(static_cast<std::size_t>(is_list ? list_size(obj) : tuple_size(obj)));
     for (Py_ssize_t i = 0; i < (is_list ? list_size(obj) : tuple_size(obj)); ++i) {
       PyRef item = PyRef::borrow(is_list ? list_item(obj, i) : tuple_item(obj, i));
       NodeId id;
