@@ -229,6 +229,64 @@ struct ViewReader {
 
 }  // namespace
 
+namespace {
+
+// The fields of a PlainFields into `out`; notes whether a float was a NaN.
+template <class Sink>
+struct PlainFieldWriter {
+  Sink& out;
+  const PlainFields& fields;
+  bool nan = false;
+
+  bool name() {
+    out.str(fields.name);
+    return true;
+  }
+  bool params() {
+    out.varint(fields.params.size());
+    for (const ParamView& p : fields.params) {
+      out.str(p.key);
+      out.u8(static_cast<std::uint8_t>(p.tag));
+      switch (p.tag) {
+        case ParamValue::Tag::Int:
+          out.varint(zigzag(p.int_value));
+          break;
+        case ParamValue::Tag::Float:
+          nan |= p.float_value != p.float_value;
+          out.raw64(std::bit_cast<std::uint64_t>(p.float_value));
+          break;
+        case ParamValue::Tag::Bool:
+          out.u8(p.bool_value ? 1 : 0);
+          break;
+        case ParamValue::Tag::Str:
+          out.str(p.str_value);
+          break;
+      }
+    }
+    return true;
+  }
+  bool inputs() {
+    put_ids(out, fields.inputs);
+    return true;
+  }
+  // Not fields of the kinds PlainFields describes.
+  bool descriptor(std::size_t) { return refuse(); }
+  bool preprocessing_ref() { return refuse(); }
+  bool members() { return refuse(); }
+  [[noreturn]] static bool refuse() { fail("encode_fields writes plain kinds only"); }
+};
+
+}  // namespace
+
+bool encode_fields(const PlainFields& fields, std::string& out) {
+  return append(out, [&](auto& sink) {
+    sink.u8(static_cast<std::uint8_t>(fields.tag));
+    PlainFieldWriter<std::decay_t<decltype(sink)>> writer{sink, fields};
+    walk_fields(fields.tag, writer);
+    return writer.nan;
+  });
+}
+
 std::string canonical(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

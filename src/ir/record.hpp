@@ -66,6 +66,22 @@ struct ParamView {
   std::string_view str_value;
 };
 
+// The fields of a Source, Op, Reduction, Exchange or Join as views, for a
+// producer that holds them apart (the binding, reading Python arguments).
+// `params` must be in key order; a Source has no inputs.
+struct PlainFields {
+  NodeTag tag;
+  std::string_view name;  // Source, Op and Reduction
+  std::span<const ParamView> params;
+  std::span<const NodeId> inputs;
+};
+
+namespace record {
+// Appends the record `encode` writes for the key with these fields, without
+// building the key. Returns true when a float parameter is a NaN.
+bool encode_fields(const PlainFields& fields, std::string& out);
+}  // namespace record
+
 // A Stage member as a record holds it.
 struct MemberFields {
   std::string_view token;

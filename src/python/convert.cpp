@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <initializer_list>
 #include <vector>
 
@@ -79,46 +80,57 @@ Test float_test(PyObject* value, double& out) {
   return Test::Passed;
 }
 
+// The UTF-8 of a str, viewed in the object's own cache: valid while it lives.
+bool view_of_str(PyObject* obj, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+
 // Whether the value is a Str: a str that encodes to UTF-8. A lone surrogate
 // fails to encode and so fails the test.
-Test str_test(PyObject* value, std::string& out) {
+Test str_test(PyObject* value, std::string_view& out) {
   if (!PyUnicode_Check(value)) return Test::Failed;
-  if (!string_from_py(value, out)) {
+  if (!view_of_str(value, out)) {
     return clear_if_type_mismatch({PyExc_UnicodeEncodeError}) ? Test::Failed : Test::Error;
   }
   return Test::Passed;
 }
 
 // The tests in their fixed order; the first that passes decides.
-bool value_from_py(PyObject* value, std::vector<ParamEntry>& entries, std::string key) {
+bool value_from_py(PyObject* value, std::vector<ParamView>& entries, std::string_view key) {
+  ParamView entry{key, ParamValue::Tag::Bool, 0, 0.0, false, {}};
   if (PyBool_Check(value)) {
-    entries.emplace_back(std::move(key), ParamValue::Bool(value == Py_True));
+    entry.bool_value = value == Py_True;
+    entries.push_back(entry);
     return true;
   }
-  std::int64_t i;
-  switch (int_test(value, i)) {
+  switch (int_test(value, entry.int_value)) {
     case Test::Passed:
-      entries.emplace_back(std::move(key), ParamValue::Int(i));
+      entry.tag = ParamValue::Tag::Int;
+      entries.push_back(entry);
       return true;
     case Test::Error:
       return false;
     case Test::Failed:
       break;
   }
-  double f;
-  switch (float_test(value, f)) {
+  switch (float_test(value, entry.float_value)) {
     case Test::Passed:
-      entries.emplace_back(std::move(key), ParamValue::Float(f));
+      entry.tag = ParamValue::Tag::Float;
+      entries.push_back(entry);
       return true;
     case Test::Error:
       return false;
     case Test::Failed:
       break;
   }
-  std::string s;
-  switch (str_test(value, s)) {
+  switch (str_test(value, entry.str_value)) {
     case Test::Passed:
-      entries.emplace_back(std::move(key), ParamValue::Str(std::move(s)));
+      entry.tag = ParamValue::Tag::Str;
+      entries.push_back(entry);
       return true;
     case Test::Error:
       return false;
@@ -136,34 +148,51 @@ bool runs_no_python_code(PyObject* value) {
          PyUnicode_CheckExact(value);
 }
 
-bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamEntry>& entries) {
-  std::string key_text;
-  return string_from_py(key, key_text) && value_from_py(value, entries, std::move(key_text));
+bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamView>& entries) {
+  if (!PyUnicode_Check(key)) {
+    PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(key).c_str());
+    return false;
+  }
+  std::string_view key_text;
+  return view_of_str(key, key_text) && value_from_py(value, entries, key_text);
 }
 
 // Converts the items of `dict` from position entries.size() on, from a copy
-// of its items that holds every key and value alive.
-bool rest_from_snapshot(PyObject* dict, std::vector<ParamEntry>& entries, bool& exact_str_keys) {
-  PyRef items(PyDict_Items(dict));
-  if (!items) return false;
-  const Py_ssize_t size = list_size(items.get());
-  for (auto i = static_cast<Py_ssize_t>(entries.size()); i < size; ++i) {
-    PyObject* item = list_item(items.get(), i);
+// of its items that holds every key and value alive (in `held`, for the
+// views), since converting a value may run code that changes the dict.
+bool rest_from_snapshot(PyObject* dict, ParamViews& out, bool& exact_str_keys) {
+  out.held = PyRef(PyDict_Items(dict));
+  if (!out.held) return false;
+  PyObject* items = out.held.get();
+  const Py_ssize_t size = list_size(items);
+  for (auto i = static_cast<Py_ssize_t>(out.entries.size()); i < size; ++i) {
+    PyObject* item = list_item(items, i);
     PyObject* key = tuple_item(item, 0);
     exact_str_keys = exact_str_keys && PyUnicode_CheckExact(key);
-    if (!entry_from_py(key, tuple_item(item, 1), entries)) return false;
+    if (!entry_from_py(key, tuple_item(item, 1), out.entries)) return false;
   }
   return true;
 }
 
-// Distinct str keys have distinct texts, but a str subclass can make the
-// dict keep two keys of one text apart; a map holds each key once.
-bool checked_map(std::vector<ParamEntry> entries, bool exact_str_keys, ParamMap& out) {
-  out = ParamMap::from_entries(std::move(entries));
+// In key order, as a ParamMap keeps them (stably: equal keys keep their
+// order). Distinct str keys have distinct texts, but a str subclass can
+// make the dict keep two keys of one text apart; a map holds each key once.
+bool sort_and_check(std::vector<ParamView>& entries, bool exact_str_keys) {
+  const auto by_key = [](const ParamView& a, const ParamView& b) { return a.key < b.key; };
+  if (entries.size() <= 16) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      for (std::size_t j = i; j > 0 && by_key(entries[j], entries[j - 1]); --j) {
+        std::swap(entries[j], entries[j - 1]);
+      }
+    }
+  } else {
+    std::stable_sort(entries.begin(), entries.end(), by_key);
+  }
   if (exact_str_keys) return true;
-  for (std::size_t i = 1; i < out.size(); ++i) {
-    if (out[i - 1].first == out[i].first) {
-      PyErr_Format(PyExc_ValueError, "repeated param key '%s'", out[i].first.c_str());
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    if (entries[i - 1].key == entries[i].key) {
+      PyErr_Format(PyExc_ValueError, "repeated param key '%s'",
+                   std::string(entries[i].key).c_str());
       return false;
     }
   }
@@ -186,6 +215,14 @@ bool string_from_py(PyObject* obj, std::string& out) {
 
 bool name_argument(PyObject* obj, const char* argument, std::string& out) {
   return string_from_py(obj, out) || note_argument(argument);
+}
+
+bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(obj).c_str());
+    return note_argument(argument);
+  }
+  return view_of_str(obj, out) || note_argument(argument);
 }
 
 bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
@@ -222,17 +259,15 @@ bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
   return PyErr_Occurred() ? note_argument(argument) : true;
 }
 
-bool params_from_py(PyObject* obj, ParamMap& out) {
-  if (obj == nullptr || obj == Py_None) {
-    out = ParamMap();
-    return true;
-  }
+bool param_views_from_py(PyObject* obj, ParamViews& out) {
+  out.entries.clear();
+  out.held = PyRef();
+  if (obj == nullptr || obj == Py_None) return true;
   if (!PyDict_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "params must be a dict or None");
     return false;
   }
-  std::vector<ParamEntry> entries;
-  entries.reserve(static_cast<std::size_t>(dict_size(obj)));
+  out.entries.reserve(static_cast<std::size_t>(dict_size(obj)));
   bool exact_str_keys = true;
   Py_ssize_t pos = 0;
   PyObject* key;
@@ -242,13 +277,38 @@ bool params_from_py(PyObject* obj, ParamMap& out) {
     // walk, so the rest is read from a snapshot. The entries so far ran no
     // Python code: they are the snapshot's first items.
     if (!runs_no_python_code(value)) {
-      return rest_from_snapshot(obj, entries, exact_str_keys) &&
-             checked_map(std::move(entries), exact_str_keys, out);
+      return rest_from_snapshot(obj, out, exact_str_keys) &&
+             sort_and_check(out.entries, exact_str_keys);
     }
     exact_str_keys = exact_str_keys && PyUnicode_CheckExact(key);
-    if (!entry_from_py(key, value, entries)) return false;
+    if (!entry_from_py(key, value, out.entries)) return false;
   }
-  return checked_map(std::move(entries), exact_str_keys, out);
+  return sort_and_check(out.entries, exact_str_keys);
+}
+
+bool params_from_py(PyObject* obj, ParamMap& out) {
+  ParamViews views;
+  if (!param_views_from_py(obj, views)) return false;
+  std::vector<ParamEntry> entries;
+  entries.reserve(views.entries.size());
+  for (const ParamView& p : views.entries) {
+    switch (p.tag) {
+      case ParamValue::Tag::Int:
+        entries.emplace_back(std::string(p.key), ParamValue::Int(p.int_value));
+        break;
+      case ParamValue::Tag::Float:
+        entries.emplace_back(std::string(p.key), ParamValue::Float(p.float_value));
+        break;
+      case ParamValue::Tag::Bool:
+        entries.emplace_back(std::string(p.key), ParamValue::Bool(p.bool_value));
+        break;
+      case ParamValue::Tag::Str:
+        entries.emplace_back(std::string(p.key), ParamValue::Str(std::string(p.str_value)));
+        break;
+    }
+  }
+  out = ParamMap::from_entries(std::move(entries));
+  return true;
 }
 
 bool flag_argument(PyObject* obj, const char* argument, bool& out) {

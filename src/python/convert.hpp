@@ -11,10 +11,13 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/interrupt.hpp"
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
+#include "ir/record.hpp"
 #include "optimizer/reduced.hpp"
 #include "python/gil.hpp"
 #include "python/module_state.hpp"
@@ -38,7 +41,19 @@ namespace zembrik::py {
 // `outputs`: absent or None leaves `out` empty, meaning "the store's marks".
 [[nodiscard]] bool optional_ids(PyObject* obj, const char* argument, std::optional<NodeIds>& out);
 
-// A dict (or None / absent) of str keys to bool, int, float or str values.
+// The same, viewed in the argument's str objects: valid while they live.
+[[nodiscard]] bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out);
+
+// A dict (or None / absent) of str keys to bool, int, float or str values,
+// as views in key order. The views point into the dict's str objects, which
+// `held` keeps alive when converting a value ran Python code that could
+// have changed the dict; they are valid until the caller runs Python code.
+struct ParamViews {
+  std::vector<ParamView> entries;
+  PyRef held;
+};
+[[nodiscard]] bool param_views_from_py(PyObject* obj, ParamViews& out);
+// The same as a ParamMap, which owns its strings.
 [[nodiscard]] bool params_from_py(PyObject* obj, ParamMap& out);
 PyRef params_to_py(const ParamMap& params);
 

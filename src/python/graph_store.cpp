@@ -38,29 +38,41 @@ PyObject* record(PyObject* self, NodeKey key) {
   return PyLong_FromUnsignedLongLong(id.value());
 }
 
+// Interns the record of plain fields read from the arguments. The record is
+// written while the interpreter lock is held, since its views point into the
+// arguments' str objects; only the intern may wait without it.
+PyObject* record_fields(PyObject* self, const PlainFields& fields) {
+  std::string record;
+  const bool has_nan = record::encode_fields(fields, record);
+  Result<NodeId, BadNodeId> id =
+      store_of(self).intern_record(EncodedKey{record, has_nan, fields.inputs}, WaitWithoutGil{});
+  if (!id) return map_err(id.error());
+  return PyLong_FromUnsignedLongLong(id.value());
+}
+
 PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    NodeKey key = Source{};
-    Source& source = std::get<Source>(key);
-    if (!name_argument(a[0], "name", source.name) || !params_from_py(a[1], source.params)) {
+    std::string_view name;
+    ParamViews params;
+    if (!name_view_argument(a[0], "name", name) || !param_views_from_py(a[1], params)) {
       return nullptr;
     }
-    Result<NodeId, BadNodeId> id = store_of(self).intern(key, WaitWithoutGil{});
-    if (!id) fail("source has no inputs");
-    return PyLong_FromUnsignedLongLong(id.value());
+    return record_fields(self, PlainFields{NodeTag::Source, name, params.entries, {}});
   });
 }
 
 // add_op and add_reduction: a name, inputs and parameters.
-template <class Key>
+template <NodeTag Tag>
 PyObject* add_named(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    Key key;
-    if (!name_argument(a[0], "name", key.name) || !ids_from_py(a[1], "inputs", key.inputs) ||
-        !params_from_py(a[2], key.params)) {
+    std::string_view name;
+    NodeIds inputs;
+    ParamViews params;
+    if (!name_view_argument(a[0], "name", name) || !ids_from_py(a[1], "inputs", inputs) ||
+        !param_views_from_py(a[2], params)) {
       return nullptr;
     }
-    return record(self, std::move(key));
+    return record_fields(self, PlainFields{Tag, name, params.entries, inputs});
   });
 }
 
@@ -77,14 +89,15 @@ PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
 }
 
 // add_exchange and add_join: inputs and a scheme, no name.
-template <class Key>
+template <NodeTag Tag>
 PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    Key key;
-    if (!ids_from_py(a[0], "inputs", key.inputs) || !params_from_py(a[1], key.params)) {
+    NodeIds inputs;
+    ParamViews params;
+    if (!ids_from_py(a[0], "inputs", inputs) || !param_views_from_py(a[1], params)) {
       return nullptr;
     }
-    return record(self, std::move(key));
+    return record_fields(self, PlainFields{Tag, {}, params.entries, inputs});
   });
 }
 
@@ -323,11 +336,11 @@ PyMethodDef deserialize_def = function_entry<deserialize_blob, kStore, kDeserial
 
 PyMethodDef store_methods[] = {
     method_entry<add_source, kStore, kAddSourceDoc>(),
-    method_entry<add_named<Op>, kStore, kAddOpDoc>(),
-    method_entry<add_named<Reduction>, kStore, kAddReductionDoc>(),
+    method_entry<add_named<NodeTag::Op>, kStore, kAddOpDoc>(),
+    method_entry<add_named<NodeTag::Reduction>, kStore, kAddReductionDoc>(),
     method_entry<add_external, kStore, kAddExternalDoc>(),
-    method_entry<add_boundary<Exchange>, kStore, kAddExchangeDoc>(),
-    method_entry<add_boundary<Join>, kStore, kAddJoinDoc>(),
+    method_entry<add_boundary<NodeTag::Exchange>, kStore, kAddExchangeDoc>(),
+    method_entry<add_boundary<NodeTag::Join>, kStore, kAddJoinDoc>(),
     method_entry<node_count, kStore, kNodeCountDoc>(),
     method_entry<render_dot, kStore, kToDotDoc>(),
     method_entry<serialize, kStore, kSerializeDoc>(),

@@ -41,6 +41,13 @@ class SharedGraph {
     return graph_.with([&](Graph& g) { return g.intern(key); }, std::forward<WaitBusy>(wait_busy));
   }
 
+  // The same for a key given as its record (record::encode_fields).
+  template <class WaitBusy = RunHere>
+  Result<NodeId, BadNodeId> intern_record(const EncodedKey& key, WaitBusy&& wait_busy = {}) {
+    return graph_.with([&](Graph& g) { return g.intern_record(key); },
+                       std::forward<WaitBusy>(wait_busy));
+  }
+
   template <class WaitBusy = RunHere>
   std::uint64_t node_count(WaitBusy&& wait_busy = {}) const {
     return graph_.with([](const Graph& g) { return g.node_count(); },
