@@ -247,9 +247,15 @@ calls = {
 # "raised" when the method itself raised, "returned" when it returned,
 # whatever the handler did afterwards.
 def how_it_ended(name, call):
+    global armed
     ends = []
     def profile(frame, event, arg):
-        if event in ("c_return", "c_exception") and getattr(arg, "__name__", None) == name:
+        global armed
+        if getattr(arg, "__name__", None) != name:
+            return
+        if event == "c_call":
+            armed = True  # from here on no bytecode runs before the method
+        elif event in ("c_return", "c_exception"):
             ends.append(event)
     sys.setprofile(profile)
     try:
@@ -257,18 +263,17 @@ def how_it_ended(name, call):
     except Stop:
         pass
     finally:
+        armed = False
         sys.setprofile(None)
-    return {"c_exception": "raised", "c_return": "returned"}[ends[0]]
+    return {"c_exception": "raised", "c_return": "returned"}[ends[0]] if ends else "none"
 
 for name, call in calls.items():
     counts = (stepped.watermark(), stepped.total_work(), stepped.canonical_count())
-    armed = True
     signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
         outcome = how_it_ended(name, call)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
-        armed = False
     unchanged = (store.serialize() == before and
                  counts == (stepped.watermark(), stepped.total_work(), stepped.canonical_count()))
     print(name, outcome, unchanged)
@@ -299,9 +304,12 @@ def test_keyboard_interrupt_reaches_the_caller_of_a_long_call():
         main = threading.main_thread().ident
         ends = []
         def profile(frame, event, arg):
-            if event in ("c_return", "c_exception") and getattr(arg, "__name__", "") == "nodes":
+            if getattr(arg, "__name__", "") != "nodes":
+                return
+            if event == "c_call":  # the signal comes once the call is under way
+                threading.Timer(0.03, signal.pthread_kill, (main, signal.SIGINT)).start()
+            elif event in ("c_return", "c_exception"):
                 ends.append(event)
-        threading.Timer(0.03, signal.pthread_kill, (main, signal.SIGINT)).start()
         sys.setprofile(profile)
         try:
             store.nodes()
