@@ -254,7 +254,11 @@ def how_it_ended(name, call):
         if getattr(arg, "__name__", None) != name:
             return
         if event == "c_call":
-            armed = True  # from here on no bytecode runs before the method
+            # From here on no bytecode runs before the method. One signal
+            # only: a second one pending while the first is handled would
+            # run the handler inside this profile function.
+            armed = True
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
         elif event in ("c_return", "c_exception"):
             ends.append(event)
     sys.setprofile(profile)
@@ -269,7 +273,6 @@ def how_it_ended(name, call):
 
 for name, call in calls.items():
     counts = (stepped.watermark(), stepped.total_work(), stepped.canonical_count())
-    signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
     try:
         outcome = how_it_ended(name, call)
     finally:
