@@ -70,25 +70,13 @@ class Reader {
     for (NodeId& id : ids) id = varint();
     return ids;
   }
-  ParamValue value() {
-    switch (static_cast<ParamValue::Tag>(u8())) {
-      case ParamValue::Tag::Int:
-        return ParamValue::Int(unzigzag(varint()));
-      case ParamValue::Tag::Float:
-        return ParamValue::Float(std::bit_cast<double>(in_.raw64()));
-      case ParamValue::Tag::Bool:
-        return ParamValue::Bool(u8() != 0);
-      case ParamValue::Tag::Str:
-        return ParamValue::Str(str());
-    }
-    assert(false && "bad value tag in record");
-    return ParamValue::Int(0);
-  }
   ParamMap params() {
-    std::vector<ParamEntry> entries(varint(), ParamEntry{std::string(), ParamValue::Int(0)});
-    for (auto& [key, value] : entries) {
-      key = str();
-      value = this->value();
+    const std::uint64_t n = varint();
+    std::vector<ParamEntry> entries;
+    entries.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      const ParamView p = read_param(in_);
+      entries.emplace_back(std::string(p.key), p.value());
     }
     // Records keep the map's order, so sorting again changes nothing, except
     // for a record a transcoder wrote with its entries in arrival order.
@@ -186,25 +174,7 @@ struct ViewReader {
   }
   bool params() {
     const std::uint64_t n = in.varint();
-    for (std::uint64_t i = 0; i < n; ++i) {
-      ParamView p{in.str(), ParamValue::Tag::Int, 0, 0.0, false, {}};
-      p.tag = static_cast<ParamValue::Tag>(in.u8());
-      switch (p.tag) {
-        case ParamValue::Tag::Int:
-          p.int_value = unzigzag(in.varint());
-          break;
-        case ParamValue::Tag::Float:
-          p.float_value = std::bit_cast<double>(in.raw64());
-          break;
-        case ParamValue::Tag::Bool:
-          p.bool_value = in.u8() != 0;
-          break;
-        case ParamValue::Tag::Str:
-          p.str_value = in.str();
-          break;
-      }
-      out.params.push_back(p);
-    }
+    for (std::uint64_t i = 0; i < n; ++i) out.params.push_back(read_param(in));
     return true;
   }
   bool inputs() {
@@ -244,25 +214,7 @@ struct PlainFieldWriter {
   }
   bool params() {
     out.varint(fields.params.size());
-    for (const ParamView& p : fields.params) {
-      out.str(p.key);
-      out.u8(static_cast<std::uint8_t>(p.tag));
-      switch (p.tag) {
-        case ParamValue::Tag::Int:
-          out.varint(zigzag(p.int_value));
-          break;
-        case ParamValue::Tag::Float:
-          nan |= p.float_value != p.float_value;
-          out.raw64(std::bit_cast<std::uint64_t>(p.float_value));
-          break;
-        case ParamValue::Tag::Bool:
-          out.u8(p.bool_value ? 1 : 0);
-          break;
-        case ParamValue::Tag::Str:
-          out.str(p.str_value);
-          break;
-      }
-    }
+    for (const ParamView& p : fields.params) nan |= put_param(out, p, Nans::Keep);
     return true;
   }
   bool inputs() {

@@ -20,6 +20,7 @@
 // formats transcode records field by field.
 #pragma once
 
+#include <bit>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -93,5 +94,26 @@ struct Split {
 Split split_at_inputs(std::string_view record, NodeIds& inputs);
 // Appends the record of the same key with `inputs` as its id list.
 void append_with_inputs(const Split& split, std::span<const NodeId> inputs, std::string& out);
+
+// A parameter entry as put_param writes it, viewed in the record.
+inline ParamView read_param(Cursor& in) {
+  ParamView p{in.str(), ParamValue::Tag::Int, 0, 0.0, false, {}};
+  p.tag = static_cast<ParamValue::Tag>(in.u8());
+  switch (p.tag) {
+    case ParamValue::Tag::Int:
+      p.int_value = unzigzag(in.varint());
+      break;
+    case ParamValue::Tag::Float:
+      p.float_value = std::bit_cast<double>(in.raw64());
+      break;
+    case ParamValue::Tag::Bool:
+      p.bool_value = in.u8() != 0;
+      break;
+    case ParamValue::Tag::Str:
+      p.str_value = in.str();
+      break;
+  }
+  return p;
+}
 
 }  // namespace zembrik::record

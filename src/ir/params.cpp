@@ -21,22 +21,24 @@ bool operator==(const ParamValue& a, const ParamValue& b) {
 }
 
 ParamMap ParamMap::from_entries(std::vector<ParamEntry> entries) {
-  // std::string compares as unsigned bytes, which is the order keys need.
-  const auto by_key = [](const ParamEntry& a, const ParamEntry& b) { return a.first < b.first; };
-  if (entries.size() <= 16) {
-    // Insertion sort is stable and, unlike stable_sort, allocates nothing;
-    // almost every map is this small.
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-      for (std::size_t j = i; j > 0 && by_key(entries[j], entries[j - 1]); --j) {
-        std::swap(entries[j], entries[j - 1]);
-      }
-    }
-  } else {
-    std::stable_sort(entries.begin(), entries.end(), by_key);
-  }
+  sort_by_key(entries, [](const ParamEntry& e) -> const std::string& { return e.first; });
   ParamMap map;
   map.entries_ = std::move(entries);
   return map;
+}
+
+ParamValue ParamView::value() const {
+  switch (tag) {
+    case ParamValue::Tag::Int:
+      return ParamValue::Int(int_value);
+    case ParamValue::Tag::Float:
+      return ParamValue::Float(float_value);
+    case ParamValue::Tag::Bool:
+      return ParamValue::Bool(bool_value);
+    case ParamValue::Tag::Str:
+      break;
+  }
+  return ParamValue::Str(std::string(str_value));
 }
 
 void append_display(std::string& out, const ParamValue& value) {

@@ -7,8 +7,10 @@
 // the raw bytes of their keys, stably, without removing repeated keys.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -66,6 +68,59 @@ struct ParamValue {
 };
 
 using ParamEntry = std::pair<std::string, ParamValue>;
+
+// A parameter whose key and str value are views held elsewhere (in a record,
+// in Python objects): what readers and writers of records pass around
+// instead of owning copies.
+struct ParamView {
+  std::string_view key;
+  ParamValue::Tag tag;
+  std::int64_t int_value;
+  double float_value;
+  bool bool_value;
+  std::string_view str_value;
+
+  static ParamView of(std::string_view key, const ParamValue& value) {
+    ParamView view{key, value.tag(), 0, 0.0, false, {}};
+    switch (value.tag()) {
+      case ParamValue::Tag::Int:
+        view.int_value = value.as_int();
+        break;
+      case ParamValue::Tag::Float:
+        view.float_value = value.as_float();
+        break;
+      case ParamValue::Tag::Bool:
+        view.bool_value = value.as_bool();
+        break;
+      case ParamValue::Tag::Str:
+        view.str_value = value.as_str();
+        break;
+    }
+    return view;
+  }
+  // The value as an owned ParamValue.
+  ParamValue value() const;
+};
+
+// Orders `entries` by the key bytes `key_of(entry)` gives; entries with
+// equal keys keep their order. Insertion sort for the small maps almost all
+// are, which unlike stable_sort allocates nothing.
+template <class Entry, class KeyOf>
+void sort_by_key(std::vector<Entry>& entries, KeyOf&& key_of) {
+  // std::string_view compares as unsigned bytes, which is the order keys need.
+  const auto before = [&](const Entry& a, const Entry& b) {
+    return std::string_view(key_of(a)) < std::string_view(key_of(b));
+  };
+  if (entries.size() <= 16) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+      for (std::size_t j = i; j > 0 && before(entries[j], entries[j - 1]); --j) {
+        std::swap(entries[j], entries[j - 1]);
+      }
+    }
+  } else {
+    std::stable_sort(entries.begin(), entries.end(), before);
+  }
+}
 
 class ParamMap {
  public:

@@ -56,16 +56,6 @@ struct RecordView {
   void append_with_inputs(std::span<const NodeId> inputs, std::string& out) const;
 };
 
-// A parameter as a record holds it: its key and its value, by tag.
-struct ParamView {
-  std::string_view key;
-  ParamValue::Tag tag;
-  std::int64_t int_value;
-  double float_value;
-  bool bool_value;
-  std::string_view str_value;
-};
-
 // The fields of a Source, Op, Reduction, Exchange or Join as views, for a
 // producer that holds them apart (the binding, reading Python arguments).
 // `params` must be in key order; a Source has no inputs.

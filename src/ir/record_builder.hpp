@@ -138,41 +138,40 @@ void put_member(Sink& out, std::string_view token, std::span<const StageRef> ref
   }
 }
 
-// A value tag byte and its payload. Returns whether the value was a NaN.
+// A parameter entry: its key string, a value tag byte and the payload.
+// Returns whether the value was a NaN.
 template <class Sink>
-bool put_value(Sink& out, const ParamValue& value, Nans nans) {
-  out.u8(static_cast<std::uint8_t>(value.tag()));
-  switch (value.tag()) {
+bool put_param(Sink& out, const ParamView& param, Nans nans) {
+  out.str(param.key);
+  out.u8(static_cast<std::uint8_t>(param.tag));
+  switch (param.tag) {
     case ParamValue::Tag::Int:
-      out.varint(zigzag(value.as_int()));
+      out.varint(zigzag(param.int_value));
       return false;
     case ParamValue::Tag::Float: {
-      const double f = value.as_float();
+      const double f = param.float_value;
       const bool nan = f != f;
       out.raw64(nan && nans == Nans::Canonicalize ? kCanonicalNanBits
                                                   : std::bit_cast<std::uint64_t>(f));
       return nan;
     }
     case ParamValue::Tag::Bool:
-      out.u8(value.as_bool() ? 1 : 0);
+      out.u8(param.bool_value ? 1 : 0);
       return false;
     case ParamValue::Tag::Str:
-      out.str(value.as_str());
+      out.str(param.str_value);
       return false;
   }
   return false;
 }
 
-// A parameter block: varint count, per entry the key string and the value.
-// Returns whether a value was a NaN.
+// A parameter block: varint count, then the entries. Returns whether a
+// value was a NaN.
 template <class Sink>
 bool put_params(Sink& out, const ParamMap& params, Nans nans) {
   bool nan = false;
   out.varint(params.size());
-  for (const auto& [key, value] : params) {
-    out.str(key);
-    nan |= put_value(out, value, nans);
-  }
+  for (const auto& [key, value] : params) nan |= put_param(out, ParamView::of(key, value), nans);
   return nan;
 }
 

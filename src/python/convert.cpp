@@ -80,7 +80,8 @@ Test float_test(PyObject* value, double& out) {
   return Test::Passed;
 }
 
-// The UTF-8 of a str, viewed in the object's own cache: valid while it lives.
+// The UTF-8 of a str (which `obj` must be), viewed in the object's own
+// cache: valid while it lives.
 bool view_of_str(PyObject* obj, std::string_view& out) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -149,12 +150,8 @@ bool runs_no_python_code(PyObject* value) {
 }
 
 bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamView>& entries) {
-  if (!PyUnicode_Check(key)) {
-    PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(key).c_str());
-    return false;
-  }
   std::string_view key_text;
-  return view_of_str(key, key_text) && value_from_py(value, entries, key_text);
+  return str_view_from_py(key, key_text) && value_from_py(value, entries, key_text);
 }
 
 // Converts the items of `dict` from position entries.size() on, from a copy
@@ -178,16 +175,7 @@ bool rest_from_snapshot(PyObject* dict, ParamViews& out, bool& exact_str_keys) {
 // order). Distinct str keys have distinct texts, but a str subclass can
 // make the dict keep two keys of one text apart; a map holds each key once.
 bool sort_and_check(std::vector<ParamView>& entries, bool exact_str_keys) {
-  const auto by_key = [](const ParamView& a, const ParamView& b) { return a.key < b.key; };
-  if (entries.size() <= 16) {
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-      for (std::size_t j = i; j > 0 && by_key(entries[j], entries[j - 1]); --j) {
-        std::swap(entries[j], entries[j - 1]);
-      }
-    }
-  } else {
-    std::stable_sort(entries.begin(), entries.end(), by_key);
-  }
+  sort_by_key(entries, [](const ParamView& p) { return p.key; });
   if (exact_str_keys) return true;
   for (std::size_t i = 1; i < entries.size(); ++i) {
     if (entries[i - 1].key == entries[i].key) {
@@ -201,15 +189,18 @@ bool sort_and_check(std::vector<ParamView>& entries, bool exact_str_keys) {
 
 }  // namespace
 
-bool string_from_py(PyObject* obj, std::string& out) {
+bool str_view_from_py(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(obj).c_str());
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (utf8 == nullptr) return false;
-  out.assign(utf8, static_cast<std::size_t>(size));
+  return view_of_str(obj, out);
+}
+
+bool string_from_py(PyObject* obj, std::string& out) {
+  std::string_view view;
+  if (!str_view_from_py(obj, view)) return false;
+  out.assign(view);
   return true;
 }
 
@@ -218,11 +209,7 @@ bool name_argument(PyObject* obj, const char* argument, std::string& out) {
 }
 
 bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(obj).c_str());
-    return note_argument(argument);
-  }
-  return view_of_str(obj, out) || note_argument(argument);
+  return str_view_from_py(obj, out) || note_argument(argument);
 }
 
 bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
@@ -291,22 +278,7 @@ bool params_from_py(PyObject* obj, ParamMap& out) {
   if (!param_views_from_py(obj, views)) return false;
   std::vector<ParamEntry> entries;
   entries.reserve(views.entries.size());
-  for (const ParamView& p : views.entries) {
-    switch (p.tag) {
-      case ParamValue::Tag::Int:
-        entries.emplace_back(std::string(p.key), ParamValue::Int(p.int_value));
-        break;
-      case ParamValue::Tag::Float:
-        entries.emplace_back(std::string(p.key), ParamValue::Float(p.float_value));
-        break;
-      case ParamValue::Tag::Bool:
-        entries.emplace_back(std::string(p.key), ParamValue::Bool(p.bool_value));
-        break;
-      case ParamValue::Tag::Str:
-        entries.emplace_back(std::string(p.key), ParamValue::Str(std::string(p.str_value)));
-        break;
-    }
-  }
+  for (const ParamView& p : views.entries) entries.emplace_back(std::string(p.key), p.value());
   out = ParamMap::from_entries(std::move(entries));
   return true;
 }
@@ -358,27 +330,26 @@ PyRef string_to_py(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
+PyRef param_value_to_py(const ParamView& param) {
+  switch (param.tag) {
+    case ParamValue::Tag::Int:
+      return PyRef(PyLong_FromLongLong(param.int_value));
+    case ParamValue::Tag::Float:
+      return PyRef(PyFloat_FromDouble(param.float_value));
+    case ParamValue::Tag::Bool:
+      return PyRef::borrow(param.bool_value ? Py_True : Py_False);
+    case ParamValue::Tag::Str:
+      break;
+  }
+  return string_to_py(param.str_value);
+}
+
 PyRef params_to_py(const ParamMap& params) {
   PyRef dict(PyDict_New());
   if (!dict) return dict;
   for (const auto& [key, value] : params) {
     PyRef py_key = string_to_py(key);
-    if (!py_key) return PyRef();
-    PyRef py_value;
-    switch (value.tag()) {
-      case ParamValue::Tag::Int:
-        py_value = PyRef(PyLong_FromLongLong(value.as_int()));
-        break;
-      case ParamValue::Tag::Float:
-        py_value = PyRef(PyFloat_FromDouble(value.as_float()));
-        break;
-      case ParamValue::Tag::Bool:
-        py_value = PyRef::borrow(value.as_bool() ? Py_True : Py_False);
-        break;
-      case ParamValue::Tag::Str:
-        py_value = string_to_py(value.as_str());
-        break;
-    }
+    PyRef py_value = py_key ? param_value_to_py(ParamView::of(key, value)) : PyRef();
     if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return PyRef();
   }
   return dict;

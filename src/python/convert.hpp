@@ -28,8 +28,11 @@ namespace zembrik::py {
 
 // A `str` (or subclass) as UTF-8; a lone surrogate raises the encoding error.
 [[nodiscard]] bool string_from_py(PyObject* obj, std::string& out);
+// The same, viewed in the object's own UTF-8: valid while it lives.
+[[nodiscard]] bool str_view_from_py(PyObject* obj, std::string_view& out);
 // A typed `str` argument: as above, with the argument's note on failure.
 [[nodiscard]] bool name_argument(PyObject* obj, const char* argument, std::string& out);
+[[nodiscard]] bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out);
 
 // An id list argument (`inputs`, `outputs`): a sequence, not a str, dict,
 // set or iterator, of ints in the unsigned 64-bit range.
@@ -40,9 +43,6 @@ namespace zembrik::py {
 [[nodiscard]] bool flag_argument(PyObject* obj, const char* argument, bool& out);
 // `outputs`: absent or None leaves `out` empty, meaning "the store's marks".
 [[nodiscard]] bool optional_ids(PyObject* obj, const char* argument, std::optional<NodeIds>& out);
-
-// The same, viewed in the argument's str objects: valid while they live.
-[[nodiscard]] bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out);
 
 // A dict (or None / absent) of str keys to bool, int, float or str values,
 // as views in key order. The views point into the dict's str objects, which
@@ -56,6 +56,8 @@ struct ParamViews {
 // The same as a ParamMap, which owns its strings.
 [[nodiscard]] bool params_from_py(PyObject* obj, ParamMap& out);
 PyRef params_to_py(const ParamMap& params);
+// One parameter's value as int, float, bool or str.
+PyRef param_value_to_py(const ParamView& param);
 
 // A PayloadDescriptor object or a plain dict holding its fields.
 [[nodiscard]] bool descriptor_from_py(const ModuleState& state, PyObject* obj,

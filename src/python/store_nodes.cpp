@@ -122,21 +122,7 @@ class EntryBuilder {
     if (!dict) return dict;
     for (const ParamView& p : params) {
       PyRef key = key_str(p.key);
-      PyRef value;
-      switch (p.tag) {
-        case ParamValue::Tag::Int:
-          value = PyRef(PyLong_FromLongLong(p.int_value));
-          break;
-        case ParamValue::Tag::Float:
-          value = PyRef(PyFloat_FromDouble(p.float_value));
-          break;
-        case ParamValue::Tag::Bool:
-          value = PyRef::borrow(p.bool_value ? Py_True : Py_False);
-          break;
-        case ParamValue::Tag::Str:
-          value = string_to_py(p.str_value);
-          break;
-      }
+      PyRef value = param_value_to_py(p);
       if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
         return PyRef();
       }

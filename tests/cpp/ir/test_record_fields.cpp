@@ -14,22 +14,7 @@ namespace {
 NodeKey key_of(const RecordFields& f) {
   ParamMap params;
   std::vector<ParamEntry> entries;
-  for (const ParamView& p : f.params) {
-    switch (p.tag) {
-      case ParamValue::Tag::Int:
-        entries.emplace_back(std::string(p.key), ParamValue::Int(p.int_value));
-        break;
-      case ParamValue::Tag::Float:
-        entries.emplace_back(std::string(p.key), ParamValue::Float(p.float_value));
-        break;
-      case ParamValue::Tag::Bool:
-        entries.emplace_back(std::string(p.key), ParamValue::Bool(p.bool_value));
-        break;
-      case ParamValue::Tag::Str:
-        entries.emplace_back(std::string(p.key), ParamValue::Str(std::string(p.str_value)));
-        break;
-    }
-  }
+  for (const ParamView& p : f.params) entries.emplace_back(std::string(p.key), p.value());
   params = ParamMap::from_entries(std::move(entries));
   const std::string name(f.name);
   switch (f.tag) {
