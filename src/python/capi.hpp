@@ -48,6 +48,15 @@ inline void list_set(PyObject* list, Py_ssize_t i, PyObject* item) {
   PyList_SET_ITEM(list, i, item);
 #endif
 }
+// Steals `item`, into a slot of a new tuple that is still empty.
+inline void tuple_set(PyObject* tuple, Py_ssize_t i, PyObject* item) {
+#ifdef Py_LIMITED_API
+  PyTuple_SetItem(tuple, i, item);
+#else
+  PyTuple_SET_ITEM(tuple, i, item);
+#endif
+}
+
 inline Py_ssize_t dict_size(PyObject* dict) {
 #ifdef Py_LIMITED_API
   return PyDict_Size(dict);

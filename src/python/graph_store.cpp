@@ -293,6 +293,12 @@ constexpr char kNodesDoc[] =
     "node adds n_members and members: per fused member its kind (op or red),\n"
     "name, params and inputs, each input a pair (\"input\", k) for the stage's k-th\n"
     "input or (\"member\", m) for its m-th member.";
+constexpr char kLowerDoc[] =
+    "_lower($self, outputs, prefix, calls)\n--\n\n"
+    "zembrik_dask's lowering of the nodes that `outputs` reach, as (graph, keys):\n"
+    "the same task graph as its general path builds from nodes(), or None when\n"
+    "only that path can say what is wrong. `calls` is (partial, run_node,\n"
+    "run_stage, plain, named). Not for other callers.";
 constexpr char kOutputsDoc[] =
     "outputs($self)\n--\n\n"
     "Return the marked output ids in mark order. Marks come from a blob or a\n"
@@ -346,6 +352,7 @@ PyMethodDef store_methods[] = {
     method_entry<serialize, kStore, kSerializeDoc>(),
     function_entry<deserialize_blob, kStore, kDeserializeDoc>(METH_STATIC),
     method_entry<store_nodes, kStore, kNodesDoc>(),
+    method_entry<store_lower, kStore, kLowerDoc>(),
     method_entry<outputs, kStore, kOutputsDoc>(),
     method_entry<store_node_map, kStore, kNodeMapDoc>(),
     method_entry<store_cone, kStore, kConeDoc>(),

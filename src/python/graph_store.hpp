@@ -24,6 +24,9 @@ PyObject* wrap_store(PyTypeObject* type, Graph&& graph);
 // nodes() (store_nodes.cpp), for the class's method table.
 PyObject* store_nodes(PyObject* self, PyTypeObject* cls, PyObject* const* args);
 
+// _lower() (store_lowering.cpp), what zembrik_dask.to_dask calls.
+PyObject* store_lower(PyObject* self, PyTypeObject* cls, PyObject* const* args);
+
 // The reduction methods (graph_store_reduction.cpp), for the class's method
 // table, which documents them; they take their arguments bound.
 PyObject* store_node_map(PyObject* self, PyTypeObject* cls, PyObject* const* args);

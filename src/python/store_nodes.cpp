@@ -20,40 +20,10 @@
 #include "python/convert.hpp"
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
+#include "python/hidden_from_collector.hpp"
 
 namespace zembrik::py {
 namespace {
-
-// Containers of a result no other code can see yet, out of the collector's
-// sight until this is destroyed. Declared after the result, so that it is
-// destroyed first, while what it holds is alive.
-class HiddenFromCollector {
- public:
-  HiddenFromCollector() = default;
-  HiddenFromCollector(const HiddenFromCollector&) = delete;
-  HiddenFromCollector& operator=(const HiddenFromCollector&) = delete;
-  ~HiddenFromCollector() {
-    for (PyObject* container : hidden_) {
-      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
-    }
-  }
-
-  // `container` must be complete: inserting a container into a dict makes
-  // the collector track the dict again.
-  void hide(PyObject* container) {
-    if (!PyObject_GC_IsTracked(container)) return;
-    hidden_.push_back(container);
-    PyObject_GC_UnTrack(container);
-  }
-
-  std::size_t size() const { return hidden_.size(); }
-  // Drops what was hidden from `mark` on, for a part of the result that
-  // failed and is being released: it is never looked at again.
-  void forget_from(std::size_t mark) { hidden_.resize(mark); }
-
- private:
-  std::vector<PyObject*> hidden_;
-};
 
 // Builds the entries of one call, hiding each container once it is complete.
 class EntryBuilder {

@@ -5,7 +5,7 @@ hands out plain dicts, lists and tuples.
 """
 
 from collections.abc import Sequence
-from typing import Literal, NotRequired, TypeAlias, TypedDict, final, type_check_only
+from typing import Any, Literal, NotRequired, TypeAlias, TypedDict, final, type_check_only
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
@@ -119,6 +119,10 @@ class GraphStore:
     @classmethod
     def deserialize(cls, data: bytes) -> GraphStore: ...
     def nodes(self) -> list[_NodeInfo]: ...
+    # zembrik_dask's lowering; not for other callers.
+    def _lower(
+        self, outputs: list[int], prefix: str, calls: tuple[Any, Any, Any, Any, Any]
+    ) -> tuple[dict[str, tuple[Any, ...]], list[str]] | None: ...
     def outputs(self) -> list[int]: ...
     def node_map(self) -> list[_NodeLanding]: ...
     def cone(self, *, outputs: Sequence[int]) -> GraphStore: ...

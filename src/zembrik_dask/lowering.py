@@ -20,6 +20,8 @@ from collections.abc import Mapping, Sequence
 from functools import partial
 from typing import Any, Protocol
 
+from zembrik_core import GraphStore
+
 from .protocol import Fn, LoweringError, Resolver
 
 Task = tuple[Any, ...]
@@ -204,11 +206,23 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
                                 "say what to compute")
     else:
         outputs = [_node_id(o) for o in outputs]
-    nodes = store.nodes()
+    resolver = Resolver(ops)
+    if isinstance(store, GraphStore):
+        # A GraphStore builds the same graph from its records, without the
+        # nodes() dicts; None leaves what is unusual to the general path.
+        lowered = store._lower(outputs, prefix,
+                               (partial, _run_node, _run_stage, resolver.plain, resolver.named))
+        if lowered is not None:
+            return lowered
+    return _lower_nodes(store.nodes(), outputs, prefix, resolver)
+
+
+def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix: str,
+                 resolver: Resolver) -> tuple[TaskGraph, list[str]]:
+    """The general path of `to_dask`, over the nodes() entries of any store view."""
     for o in outputs:
         if not 0 <= o < len(nodes):
             raise ValueError(f"no node with id {o}")
-    resolver = Resolver(ops)
     graph: TaskGraph = {}
     digests = [""] * len(nodes)
     key_of = [""] * len(nodes)
