@@ -43,10 +43,13 @@ class HiddenFromCollector {
   // generation, and be carried into the old one.
   void hide_with_tuples(PyObject* container) {
     hide(container);
-    const auto traverse =
-        reinterpret_cast<traverseproc>(PyType_GetSlot(Py_TYPE(container), Py_tp_traverse));
-    if (traverse == nullptr) return;
-    traverse(
+    PyTypeObject* type = Py_TYPE(container);
+    if (type != traversed_type_) {
+      traversed_type_ = type;
+      traverse_ = reinterpret_cast<traverseproc>(PyType_GetSlot(type, Py_tp_traverse));
+    }
+    if (traverse_ == nullptr) return;
+    traverse_(
         container,
         [](PyObject* member, void* self) {
           if (member != nullptr && PyTuple_CheckExact(member)) {
@@ -57,6 +60,13 @@ class HiddenFromCollector {
         this);
   }
 
+  // Takes a tuple of ints or strs out of the collector's sight for good, as
+  // the collector itself does with such tuples: nothing it holds can ever
+  // be part of a cycle.
+  static void hide_for_good(PyObject* atomic_tuple) {
+    if (PyObject_GC_IsTracked(atomic_tuple)) PyObject_GC_UnTrack(atomic_tuple);
+  }
+
   std::size_t size() const { return hidden_.size(); }
   // Drops what was hidden from `mark` on, for a part of the result that
   // failed and is being released: it is never looked at again.
@@ -64,6 +74,8 @@ class HiddenFromCollector {
 
  private:
   std::vector<PyObject*> hidden_;
+  PyTypeObject* traversed_type_ = nullptr;
+  traverseproc traverse_ = nullptr;
 };
 
 }  // namespace zembrik::py

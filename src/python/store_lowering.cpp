@@ -105,15 +105,19 @@ class TaskGraphBuilder {
 
   // Whether every stage member token of the store parses, as nodes(),
   // which the Python path reads, requires of every node, reachable or not.
+  // Keeps each member's parsed token for the build.
   std::optional<bool> tokens_parse() {
+    first_member_.assign(arena_.size(), 0);
     for (NodeId id = 0; id < arena_.size(); ++id) {
       const std::string_view record = arena_.record(id);
       if (tag_of_record(record) != NodeTag::Stage) continue;
       fields_.read(record);
+      first_member_[id] = member_ops_.size();
       for (const MemberFields& member : fields_.members) {
-        const MemberOp* op = member_op(member.token);
+        MemberOp* op = member_op(member.token);
         if (op == nullptr) return std::nullopt;
         if (!op->parsed) return false;
+        member_ops_.push_back(op);
       }
     }
     return true;
@@ -213,11 +217,9 @@ class TaskGraphBuilder {
     }
     if (fields_.tag == NodeTag::Stage) {
       m::begin_list(out, fields_.members.size());
-      stage_ops_.clear();
+      const MemberOp* const* ops = &member_ops_[first_member_[id]];
       for (const MemberFields& member : fields_.members) {
-        // Parsed by tokens_parse already; kept for the stage's plan.
-        stage_ops_.push_back(member_op(member.token));
-        out += stage_ops_.back()->marshal_head;
+        out += (*ops++)->marshal_head;
         m::begin_list(out, member.refs.size());
         for (const StageRef& ref : member.refs) {
           m::begin_tuple(out, 2);
@@ -301,7 +303,7 @@ class TaskGraphBuilder {
     PyRef plan(PyTuple_New(static_cast<Py_ssize_t>(members.size())));
     if (!plan) return Outcome::failed;
     for (std::size_t index = 0; index < members.size(); ++index) {
-      MemberOp& op = *stage_ops_[index];
+      MemberOp& op = *member_ops_[first_member_[id] + index];
       const std::span<const StageRef> refs = members[index].refs;
       PyRef refs_tuple(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
       if (!refs_tuple) return Outcome::failed;
@@ -314,7 +316,7 @@ class TaskGraphBuilder {
         if (value == nullptr) return Outcome::failed;
         tuple_set(refs_tuple.get(), static_cast<Py_ssize_t>(r), value);
       }
-      hidden_.hide(refs_tuple.get());
+      HiddenFromCollector::hide_for_good(refs_tuple.get());
       if (!op.fn && !find_member_fn(id, index, op)) return Outcome::failed;
       PyRef params = hidden(PyRef(PyDict_Copy(op.params.get())));
       PyRef bound = params ? partial({op.fn.get(), params.get()}) : PyRef();
@@ -448,9 +450,11 @@ class TaskGraphBuilder {
   std::array<NamedCache, 2> named_;  // ops, reductions
   FlatMap<std::string_view, std::size_t, KeyedTextHash> token_index_;
   std::deque<MemberOp> ops_;
-  RecordFields fields_;               // the node being built
-  std::vector<MemberOp*> stage_ops_;  // its members' tokens, when it is a stage
-  std::string content_;               // its marshal bytes
+  RecordFields fields_;  // the node being built
+  // Every stage member's parsed token, a stage's from first_member_[id] on.
+  std::vector<MemberOp*> member_ops_;
+  std::vector<std::size_t> first_member_;
+  std::string content_;  // its marshal bytes
   std::vector<HexDigest> digests_;
   std::vector<PyRef> keys_;
   // Last, so that it is destroyed first, while all it hid is alive.
