@@ -1,5 +1,6 @@
 // GraphStore._lower(): the task graph zembrik_dask.to_dask makes of a store,
-// built here from the records instead of from nodes() dicts.
+// built here from the records instead of from nodes() dicts, with the stages
+// it may split listed apart (it splits them itself).
 //
 // It makes exactly the graph the lowering's Python path makes: the same
 // keys (the same marshal bytes digested by the same BLAKE2b), the same task
@@ -83,10 +84,11 @@ struct MemberOp {
 class TaskGraphBuilder {
  public:
   TaskGraphBuilder(const ModuleState& state, const LoweringCalls& calls, std::string prefix,
-                   const NodeArena& arena)
+                   std::size_t least_to_split, const NodeArena& arena)
       : state_(state),
         calls_(calls),
         prefix_(std::move(prefix)),
+        least_to_split_(least_to_split),
         arena_(arena),
         digests_(arena.size()),
         keys_(arena.size()) {}
@@ -94,6 +96,8 @@ class TaskGraphBuilder {
   // False when setting up failed (exception set).
   bool start() {
     graph_ = PyRef(PyDict_New());
+    wide_ = PyRef(PyList_New(0));
+    if (!wide_) return false;
     static constexpr const char* kEntries[] = {"source",   "ops",      "reductions",
                                                "external", "exchange", "join"};
     for (std::size_t i = 0; i < std::size(kEntries); ++i) {
@@ -139,7 +143,7 @@ class TaskGraphBuilder {
     }
     hidden_.hide(keys.get());
     hidden_.hide(graph_.get());
-    return PyRef(PyTuple_Pack(2, graph_.get(), keys.get()));
+    return PyRef(PyTuple_Pack(3, graph_.get(), keys.get(), wide_.get()));
   }
 
  private:
@@ -294,36 +298,57 @@ class TaskGraphBuilder {
   }
 
   // partial(run_stage, id, plan), the plan a tuple of (partial(fn, params),
-  // refs, kind, name) per member, a ref k >= 0 naming the stage's input k
-  // and -1 - m its member m.
+  // refs, kind, name, index, frees) per member, a ref k >= 0 naming the
+  // stage's input k and -1 - m its member m, frees the members whose values
+  // it is the last to use.
   Outcome stage(NodeId id, PyRef& callable) {
     const std::vector<MemberFields>& members = fields_.members;
-    if (members.empty()) return Outcome::general;
+    const std::size_t n = members.size();
+    if (n == 0) return Outcome::general;
     const std::size_t n_inputs = fields_.inputs.size();
-    PyRef plan(PyTuple_New(static_cast<Py_ssize_t>(members.size())));
+    // Who last reads each member's value, and whether the members are one
+    // chain, each reading the one before.
+    last_use_.resize(n);
+    bool chain = true;
+    for (std::size_t index = 0; index < n; ++index) {
+      last_use_[index] = index;
+      bool reads_previous = index == 0;
+      for (const StageRef& ref : members[index].refs) {
+        const bool input = ref.tag == StageRef::Tag::Input;
+        if (input ? ref.index >= n_inputs : ref.index >= index) return Outcome::general;
+        if (!input) {
+          last_use_[ref.index] = index;
+          reads_previous = reads_previous || ref.index + 1 == index;
+        }
+      }
+      chain = chain && reads_previous;
+    }
+    frees_.assign(n, {});
+    for (std::size_t m = 0; m + 1 < n; ++m) frees_[last_use_[m]].push_back(m);
+
+    PyRef plan(PyTuple_New(static_cast<Py_ssize_t>(n)));
     if (!plan) return Outcome::failed;
-    for (std::size_t index = 0; index < members.size(); ++index) {
+    for (std::size_t index = 0; index < n; ++index) {
       MemberOp& op = *member_ops_[first_member_[id] + index];
       const std::span<const StageRef> refs = members[index].refs;
       PyRef refs_tuple(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
       if (!refs_tuple) return Outcome::failed;
       for (std::size_t r = 0; r < refs.size(); ++r) {
-        const bool input = refs[r].tag == StageRef::Tag::Input;
-        const std::uint64_t k = refs[r].index;
-        if (input ? k >= n_inputs : k >= index) return Outcome::general;
-        PyObject* value =
-            PyLong_FromLongLong(input ? static_cast<long long>(k) : -1 - static_cast<long long>(k));
+        const auto k = static_cast<long long>(refs[r].index);
+        PyObject* value = PyLong_FromLongLong(refs[r].tag == StageRef::Tag::Input ? k : -1 - k);
         if (value == nullptr) return Outcome::failed;
         tuple_set(refs_tuple.get(), static_cast<Py_ssize_t>(r), value);
       }
       HiddenFromCollector::hide_for_good(refs_tuple.get());
+      PyRef frees = frees_tuple(frees_[index]);
+      PyRef position(PyLong_FromSize_t(index));
+      if (!frees || !position) return Outcome::failed;
       if (!op.fn && !find_member_fn(id, index, op)) return Outcome::failed;
       PyRef params = hidden(PyRef(PyDict_Copy(op.params.get())));
       PyRef bound = params ? partial({op.fn.get(), params.get()}) : PyRef();
-      PyRef entry =
-          bound
-              ? PyRef(PyTuple_Pack(4, bound.get(), refs_tuple.get(), op.kind.get(), op.name.get()))
-              : PyRef();
+      PyRef entry = bound ? PyRef(PyTuple_Pack(6, bound.get(), refs_tuple.get(), op.kind.get(),
+                                               op.name.get(), position.get(), frees.get()))
+                          : PyRef();
       if (!entry) return Outcome::failed;
       hidden_.hide(entry.get());
       tuple_set(plan.get(), static_cast<Py_ssize_t>(index), entry.release());
@@ -332,7 +357,37 @@ class TaskGraphBuilder {
     PyRef node_id(PyLong_FromUnsignedLongLong(id));
     if (!node_id) return Outcome::failed;
     callable = partial({calls_.run_stage, node_id.get(), plan.get()});
-    return callable ? Outcome::built : Outcome::failed;
+    if (!callable) return Outcome::failed;
+    if (!chain && least_to_split_ != 0 && n >= least_to_split_) {
+      if (PyList_Append(wide_.get(), keys_[id].get()) < 0) return Outcome::failed;
+    }
+    return Outcome::built;
+  }
+
+  // A tuple of member indices; the empty one and those of one index, which
+  // most members have, are shared.
+  PyRef frees_tuple(const std::vector<std::size_t>& members) {
+    if (members.size() > 1) {
+      PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(members.size())));
+      if (!tuple) return tuple;
+      for (std::size_t i = 0; i < members.size(); ++i) {
+        PyObject* value = PyLong_FromSize_t(members[i]);
+        if (value == nullptr) return PyRef();
+        tuple_set(tuple.get(), static_cast<Py_ssize_t>(i), value);
+      }
+      HiddenFromCollector::hide_for_good(tuple.get());
+      return tuple;
+    }
+    if (members.empty()) return PyRef(PyTuple_New(0));
+    const std::size_t m = members[0];
+    if (m >= single_frees_.size()) single_frees_.resize(m + 1);
+    if (!single_frees_[m]) {
+      PyRef value(PyLong_FromSize_t(m));
+      single_frees_[m] = value ? PyRef(PyTuple_Pack(1, value.get())) : PyRef();
+      if (!single_frees_[m]) return PyRef();
+      HiddenFromCollector::hide_for_good(single_frees_[m].get());
+    }
+    return PyRef::borrow(single_frees_[m].get());
   }
 
   bool find_member_fn(NodeId id, std::size_t index, MemberOp& op) {
@@ -443,6 +498,10 @@ class TaskGraphBuilder {
   const ModuleState& state_;
   const LoweringCalls& calls_;
   const std::string prefix_;
+  // Stages of this many members or more that are not one chain are listed
+  // for the lowering to split; 0 for none.
+  const std::size_t least_to_split_;
+  PyRef wide_;
   const NodeArena& arena_;
   PyRef graph_;
   std::array<PyRef, 6> entry_words_;
@@ -453,6 +512,9 @@ class TaskGraphBuilder {
   RecordFields fields_;  // the node being built
   // Every stage member's parsed token, a stage's from first_member_[id] on.
   std::vector<MemberOp*> member_ops_;
+  std::vector<std::size_t> last_use_;            // the stage being built's
+  std::vector<std::vector<std::size_t>> frees_;  // the same
+  std::vector<PyRef> single_frees_;              // (m,) by m
   std::vector<std::size_t> first_member_;
   std::string content_;  // its marshal bytes
   std::vector<HexDigest> digests_;
@@ -503,7 +565,14 @@ PyObject* store_lower(PyObject* self, PyTypeObject* cls, PyObject* const* args) 
   // Anything but a list of ints and a str that has a UTF-8 form (one with
   // lone surrogates has none) is the Python path's to explain.
   if (!PyList_CheckExact(outputs) || !PyUnicode_CheckExact(prefix)) Py_RETURN_NONE;
-  PyObject* given = args[2];
+  std::size_t least_to_split = 0;
+  if (!PyLong_CheckExact(args[2]) ||
+      (least_to_split = PyLong_AsSize_t(args[2])) == static_cast<std::size_t>(-1)) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "least_to_split must be an int >= 0");
+    return nullptr;
+  }
+  PyObject* given = args[3];
   if (!PyTuple_CheckExact(given) || tuple_size(given) != 5) {
     PyErr_SetString(PyExc_TypeError, "calls must be (partial, run_node, run_stage, plain, named)");
     return nullptr;
@@ -522,7 +591,7 @@ PyObject* store_lower(PyObject* self, PyTypeObject* cls, PyObject* const* args) 
     if (!ids) Py_RETURN_NONE;
     TaskGraphBuilder build(state, calls,
                            std::string(prefix_text, static_cast<std::size_t>(prefix_size)),
-                           snapshot.arena);
+                           least_to_split, snapshot.arena);
     if (!build.start()) return nullptr;
     const std::optional<bool> parse = build.tokens_parse();
     if (!parse) return nullptr;

@@ -1,7 +1,9 @@
 """Turns a GraphStore into a Dask task graph.
 
 Each node the outputs reach becomes one task; a Stage becomes one task that
-runs its members in order and yields its last member's value. A task's key is
+runs its members in order and yields its last member's value, or, when its
+members form independent branches, several such tasks (see `to_dask`'s
+`stages`). A task's key is
 `f"{prefix}{digest}"`, the digest naming the node's content and, through
 their digests, its inputs': equal computations get equal keys in any store,
 process or run, and different ones never share a key. A task is a tuple
@@ -18,7 +20,7 @@ import marshal
 import operator
 from collections.abc import Mapping, Sequence
 from functools import partial
-from typing import Any, Protocol
+from typing import Any, Literal, Protocol
 
 from zembrik_core import GraphStore
 
@@ -26,9 +28,18 @@ from .protocol import Fn, LoweringError, Resolver
 
 Task = tuple[Any, ...]
 TaskGraph = dict[str, Task]
-# A member's callable, its inputs (k >= 0 is the stage's input k, -1 - m is
-# member m), and its kind and name for error notes.
-MemberPlan = tuple[Fn, tuple[int, ...], str, str]
+# A member's callable, its inputs (k >= 0 is the task's input k, -1 - m is
+# the task's member m), its kind, name and index in the stage for error
+# notes, and the task's members whose values it is the last to use.
+MemberPlan = tuple[Fn, tuple[int, ...], str, str, int, tuple[int, ...]]
+StageMode = Literal["auto", "whole", "split"]
+STAGE_MODES: tuple[StageMode, ...] = ("auto", "whole", "split")
+# In "auto", a stage is split only when it has at least this many members
+# per part, into at most AUTO_MAX_PARTS parts: enough tasks for a cluster's
+# workers, few enough that the scheduler's cost per task stays small beside
+# what the members compute.
+AUTO_MIN_PART = 8
+AUTO_MAX_PARTS = 64
 _MEMBER_ENTRY = {"op": "ops", "red": "reductions"}
 # The personalization names the encoding of `_digest`: a change to it must
 # change every key. Copying the hasher is cheaper than making one.
@@ -59,16 +70,20 @@ def _run_node(label: str, bound: Fn, *inputs: Any) -> Any:
 
 def _run_stage(node: int, plan: tuple[MemberPlan, ...], *inputs: Any) -> Any:
     # Members run back to back in this one task: no scheduler round-trip and
-    # no intermediate value is ever handed to Dask.
+    # no intermediate value is ever handed to Dask. A value is dropped once
+    # its last user has run, so only live values take memory.
     values: list[Any] = []
-    for bound, refs, kind, name in plan:
+    for bound, refs, kind, name, index, frees in plan:
         args = [inputs[ref] if ref >= 0 else values[-1 - ref] for ref in refs]
         try:
             values.append(bound(*args))
         except Exception as error:
-            error.add_note(f"while computing stage member {len(values)} ({kind} {name!r}) of "
+            error.add_note(f"while computing stage member {index} ({kind} {name!r}) of "
                            f"node {node}")
             raise
+        del args
+        for m in frees:
+            values[m] = None
     return values[-1]
 
 
@@ -101,7 +116,7 @@ def _stage_plan(node: Mapping[str, Any], resolver: Resolver) -> tuple[MemberPlan
     if not members:
         raise LoweringError(f"node {node['id']} (stage): it has no members")
     n_inputs = len(node["inputs"])
-    plan: list[MemberPlan] = []
+    found: list[tuple[Fn, tuple[int, ...], str, str]] = []
     for index, member in enumerate(members):
         kind, name = member["kind"], member["name"]
         entry = _MEMBER_ENTRY.get(kind)
@@ -118,8 +133,126 @@ def _stage_plan(node: Mapping[str, Any], resolver: Resolver) -> tuple[MemberPlan
                 raise LoweringError(f"{_where(node, index, kind, name)}: input ({origin!r}, {k}) "
                                     "names no earlier value")
         fn = resolver.named(entry, name, partial(_where, node, index, kind, name))
-        plan.append((partial(fn, member["params"]), tuple(refs), kind, name))
-    return tuple(plan)
+        found.append((partial(fn, member["params"]), tuple(refs), kind, name))
+    frees = _frees([[-1 - ref for ref in refs if ref < 0] for _, refs, _, _ in found])
+    return tuple((bound, refs, kind, name, index, frees[index])
+                 for index, (bound, refs, kind, name) in enumerate(found))
+
+
+def _frees(uses: Sequence[Sequence[int]]) -> list[tuple[int, ...]]:
+    """Per member of a task, the members whose value it is the last to use
+    (a value nobody uses is dropped at once); never the last member's, the
+    task's value. `uses[j]` lists the members member j reads."""
+    last_use = list(range(len(uses)))
+    for j, used in enumerate(uses):
+        for m in used:
+            last_use[m] = j
+    frees: list[list[int]] = [[] for _ in uses]
+    for m, j in enumerate(last_use[:-1]):
+        frees[j].append(m)
+    return [tuple(f) for f in frees]
+
+
+def _stage_parts(key: str, task: Task, mode: StageMode) -> list[tuple[str, Task]] | None:
+    """The tasks a stage task splits into under `mode`, each running a part of
+    its members, the last part's under the stage's own key; None to keep it
+    whole.
+
+    Members are split only where branches meet: a member whose sole user
+    reads other members too may start a part of its own. "split" starts one
+    at every such member, so every part is a chain; "auto" only once the
+    branch holds AUTO_MIN_PART members or a stage's share of AUTO_MAX_PARTS.
+    A member whose value another part reads is always the last of its part,
+    the value its task yields.
+    """
+    run = task[0]
+    node, plan = run.args
+    n = len(plan)
+    uses = [[-1 - ref for ref in refs if ref < 0] for _, refs, *_ in plan]
+    users: list[list[int]] = [[] for _ in range(n)]
+    for j, used in enumerate(uses):
+        for m in dict.fromkeys(used):
+            users[m].append(j)
+    # The part a member joins follows its last user (an unused one, the
+    # stage's last member).
+    parent = [u[-1] if u else n - 1 for u in users]
+    branches = [0] * n
+    for m in range(n - 1):
+        branches[parent[m]] += 1
+    last = [False] * n
+    last[n - 1] = True
+    if mode == "split":
+        for m in range(n - 1):
+            last[m] = len(users[m]) != 1 or branches[parent[m]] > 1
+    else:
+        size = max(AUTO_MIN_PART, -(-n // AUTO_MAX_PARTS))
+        held = [1] * n
+        for m in range(n - 1):  # a member's users come after it
+            if branches[parent[m]] > 1 and held[m] >= size:
+                last[m] = True
+            else:
+                held[parent[m]] += held[m]
+    part = [0] * n
+    changed = True
+    while changed:
+        for m in range(n - 1, -1, -1):
+            part[m] = m if last[m] else part[parent[m]]
+        changed = False
+        for m in range(n):
+            if not last[m] and any(part[j] != part[m] for j in users[m]):
+                last[m] = changed = True
+    roots = [m for m in range(n) if last[m]]
+    if len(roots) == 1:
+        return None
+    members: dict[int, list[int]] = {r: [] for r in roots}
+    for m in range(n):
+        members[part[m]].append(m)
+
+    def key_of(root: int) -> str:
+        return key if root == n - 1 else f"{key}-{root}"
+
+    parts: list[tuple[str, Task]] = []
+    for root in roots:  # a part reads only parts of earlier roots
+        own = {m: i for i, m in enumerate(members[root])}
+        slots: dict[str, int] = {}
+        found: list[tuple[Fn, tuple[int, ...], str, str, int]] = []
+        for m in members[root]:
+            bound, refs, kind, name, index, _ = plan[m]
+            mapped: list[int] = []
+            for ref in refs:
+                if ref < 0 and part[-1 - ref] == root:
+                    mapped.append(-1 - own[-1 - ref])
+                else:
+                    source = task[1 + ref] if ref >= 0 else key_of(-1 - ref)
+                    mapped.append(slots.setdefault(source, len(slots)))
+            found.append((bound, tuple(mapped), kind, name, index))
+        frees = _frees([[-1 - ref for ref in refs if ref < 0] for _, refs, *_ in found])
+        part_plan = tuple((*entry, frees[i]) for i, entry in enumerate(found))
+        parts.append((key_of(root), (partial(_run_stage, node, part_plan), *slots)))
+    return parts
+
+
+def _split_stages(graph: TaskGraph, wide: Sequence[str], mode: StageMode) -> None:
+    """Splits the stage tasks of `wide` (stages whose members do not form one
+    chain) under `mode`; a part takes the stage's key or a key of its own."""
+    for key in wide:
+        parts = _stage_parts(key, graph[key], mode)
+        for part_key, part_task in parts or ():
+            graph[part_key] = part_task
+
+
+def _least_to_split(mode: StageMode) -> int:
+    """The fewest members of a stage that `mode` may split; 0 for never."""
+    return 2 if mode == "split" else 2 * AUTO_MIN_PART if mode == "auto" else 0
+
+
+def _wide(plan: tuple[MemberPlan, ...], mode: StageMode) -> bool:
+    """Whether `mode` may split the stage: its members do not form one chain
+    and there are enough of them."""
+    least = _least_to_split(mode)
+    if least == 0 or len(plan) < least:
+        return False
+    return any(-j not in refs for j, (_, refs, *_) in enumerate(plan) if j > 0)
 
 
 def _where(node: Mapping[str, Any], index: int, kind: str, name: str) -> str:
@@ -174,7 +307,8 @@ def _node_id(o: Any) -> int:
 
 
 def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None, *,
-            prefix: str | None = None) -> tuple[TaskGraph, list[str]]:
+            prefix: str | None = None,
+            stages: StageMode = "auto") -> tuple[TaskGraph, list[str]]:
     """The Dask task graph of what `outputs` need, and the outputs' keys in order.
 
     `outputs` defaults to the store's output marks; a store without marks
@@ -196,7 +330,24 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     `numpy_ops.with_arrays`): lowerings through different `ops` that share a
     distributed scheduler need distinct prefixes, or it may answer one with
     the other's values.
+
+    `stages` says how a stage becomes tasks. "whole": one task that runs
+    every member, which costs the scheduler least; right when chunks are
+    small. "split": where a stage's members form independent branches (a
+    fan-in tree, chains that meet only at the end), a task per chain
+    between the points where branches meet, so that Dask runs them side by
+    side; right when each member does real work. "auto" (the default)
+    splits a stage only into parts of at least AUTO_MIN_PART members, and
+    into at most AUTO_MAX_PARTS parts, so that large branched stages keep
+    their parallelism and small ones stay one task. A stage that is one
+    chain is one task in every mode. Inside a task, each member's value is
+    dropped once its last user has run. The keys of outputs and the values
+    are the same in every mode; parts other than a stage's last get the
+    stage's key followed by "-" and the index of their last member.
     """
+    if stages not in STAGE_MODES:
+        raise ValueError(f"stages must be one of {', '.join(map(repr, STAGE_MODES))}, "
+                         f"not {stages!r}")
     if prefix is None:
         prefix = "zembrik-"
     if outputs is None:
@@ -210,20 +361,23 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     if isinstance(store, GraphStore):
         # A GraphStore builds the same graph from its records, without the
         # nodes() dicts; None leaves what is unusual to the general path.
-        lowered = store._lower(outputs, prefix,
+        lowered = store._lower(outputs, prefix, _least_to_split(stages),
                                (partial, _run_node, _run_stage, resolver.plain, resolver.named))
         if lowered is not None:
-            return lowered
-    return _lower_nodes(store.nodes(), outputs, prefix, resolver)
+            graph, keys, wide = lowered
+            _split_stages(graph, wide, stages)
+            return graph, keys
+    return _lower_nodes(store.nodes(), outputs, prefix, resolver, stages)
 
 
 def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix: str,
-                 resolver: Resolver) -> tuple[TaskGraph, list[str]]:
+                 resolver: Resolver, stages: StageMode) -> tuple[TaskGraph, list[str]]:
     """The general path of `to_dask`, over the nodes() entries of any store view."""
     for o in outputs:
         if not 0 <= o < len(nodes):
             raise ValueError(f"no node with id {o}")
     graph: TaskGraph = {}
+    wide: list[str] = []
     digests = [""] * len(nodes)
     key_of = [""] * len(nodes)
     # In id order, so that every input's digest is there before its users'.
@@ -233,10 +387,14 @@ def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix:
         key_of[i] = key = prefix + digest
         keys = [key_of[x] for x in node["inputs"]]
         if node["kind"] == "stage":
-            graph[key] = (partial(_run_stage, i, _stage_plan(node, resolver)), *keys)
+            plan = _stage_plan(node, resolver)
+            graph[key] = (partial(_run_stage, i, plan), *keys)
+            if _wide(plan, stages):
+                wide.append(key)
         else:
             label = _describe(node)
             graph[key] = (partial(_run_node, label, _leaf(node, resolver, label)), *keys)
+    _split_stages(graph, wide, stages)
     return graph, [key_of[o] for o in outputs]
 
 
@@ -272,7 +430,7 @@ def outputs_in(reduced: ReducedView, ids: Sequence[int]) -> list[int]:
 
 
 def execute(store: StoreView, ops: object, outputs: Sequence[int] | None = None, *,
-            get: Fn | None = None) -> list[Any]:
+            get: Fn | None = None, stages: StageMode = "auto") -> list[Any]:
     """Lowers and runs the graph, returning the outputs' values in order.
 
     `get` is any Dask scheduler get, e.g. `dask.get`, `dask.threaded.get` or
@@ -280,7 +438,7 @@ def execute(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     keys have the default prefix: on a scheduler shared with lowerings through
     other `ops`, run a graph of `to_dask(..., prefix=...)` instead.
     """
-    graph, keys = to_dask(store, ops, outputs)
+    graph, keys = to_dask(store, ops, outputs, stages=stages)
     if get is None:
         import dask.threaded
 

@@ -110,9 +110,9 @@ def random_store(seed):
     return store, outputs
 
 
-def both_paths(store, outputs, prefix=None, ops=OPS):
-    native = to_dask(store, ops, outputs, prefix=prefix)
-    general = to_dask(View(store), ops, outputs, prefix=prefix)
+def both_paths(store, outputs, prefix=None, ops=OPS, stages="auto"):
+    native = to_dask(store, ops, outputs, prefix=prefix, stages=stages)
+    general = to_dask(View(store), ops, outputs, prefix=prefix, stages=stages)
     return native, general
 
 
@@ -127,10 +127,11 @@ def stores_of(seed):
     yield zc.GraphStore.deserialize(store.serialize(outputs=outputs)), None
 
 
-@pytest.mark.parametrize("seed", range(120))
-def test_both_paths_build_the_same_graph(seed):
+@pytest.mark.parametrize("stages", ["auto", "whole", "split"])
+@pytest.mark.parametrize("seed", range(60))
+def test_both_paths_build_the_same_graph(seed, stages):
     for store, outputs in stores_of(seed):
-        (graph, keys), (expected, expected_keys) = both_paths(store, outputs)
+        (graph, keys), (expected, expected_keys) = both_paths(store, outputs, stages=stages)
         assert keys == expected_keys
         assert list(graph) == list(expected)
         assert canon(graph) == canon(expected)
@@ -226,5 +227,5 @@ def test_the_general_path_is_the_reference_for_an_unusual_call():
     to_dask(store, ops, outputs)
     native_calls = list(calls)
     calls.clear()
-    lowering._lower_nodes(store.nodes(), outputs, "zembrik-", Resolver(ops))
+    lowering._lower_nodes(store.nodes(), outputs, "zembrik-", Resolver(ops), "auto")
     assert native_calls == calls == ["map", "neg"]
