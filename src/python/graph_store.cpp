@@ -294,13 +294,12 @@ constexpr char kNodesDoc[] =
     "name, params and inputs, each input a pair (\"input\", k) for the stage's k-th\n"
     "input or (\"member\", m) for its m-th member.";
 constexpr char kLowerDoc[] =
-    "_lower($self, outputs, prefix, least_to_split, calls)\n--\n\n"
-    "zembrik_dask's lowering of the nodes that `outputs` reach, as (graph, keys,\n"
-    "wide): the task graph its general path builds from nodes() before it\n"
-    "splits stages, and the keys of the stages of least_to_split members or\n"
-    "more (0: none) that are not one chain; or None when only that path can say\n"
-    "what is wrong. `calls` is (partial, run_node, run_stage, plain, named).\n"
-    "Not for other callers.";
+    "_lower($self, outputs, prefix, stages, calls)\n--\n\n"
+    "zembrik_dask's lowering of the nodes that `outputs` reach, as (graph, keys):\n"
+    "the same task graph as its general path builds from nodes(), or None when\n"
+    "only that path can say what is wrong. `stages` is (mode, reads, parts) and\n"
+    "`calls` (partial, run_node, run_stage, plain, named). Not for other\n"
+    "callers.";
 constexpr char kOutputsDoc[] =
     "outputs($self)\n--\n\n"
     "Return the marked output ids in mark order. Marks come from a blob or a\n"

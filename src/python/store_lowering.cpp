@@ -1,6 +1,6 @@
 // GraphStore._lower(): the task graph zembrik_dask.to_dask makes of a store,
-// built here from the records instead of from nodes() dicts, with the stages
-// it may split listed apart (it splits them itself).
+// built here from the records instead of from nodes() dicts, stages split
+// into parts as its `stages` says.
 //
 // It makes exactly the graph the lowering's Python path makes: the same
 // keys (the same marshal bytes digested by the same BLAKE2b), the same task
@@ -9,6 +9,7 @@
 // what only the Python path explains (an id out of range, a malformed
 // stage) it returns None, and the caller takes that path, which then raises
 // exactly as it always did.
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <optional>
@@ -27,6 +28,7 @@
 #include "python/graph_store.hpp"
 #include "python/hidden_from_collector.hpp"
 #include "python/marshal_v2.hpp"
+#include "python/stage_parts.hpp"
 
 namespace zembrik::py {
 namespace {
@@ -83,12 +85,17 @@ struct MemberOp {
 
 class TaskGraphBuilder {
  public:
+  enum class Split { none, split, auto_ };
+
   TaskGraphBuilder(const ModuleState& state, const LoweringCalls& calls, std::string prefix,
-                   std::size_t least_to_split, const NodeArena& arena)
+                   Split split, std::size_t least_reads, std::size_t max_parts,
+                   const NodeArena& arena)
       : state_(state),
         calls_(calls),
         prefix_(std::move(prefix)),
-        least_to_split_(least_to_split),
+        split_(split),
+        least_reads_(least_reads),
+        max_parts_(max_parts),
         arena_(arena),
         digests_(arena.size()),
         keys_(arena.size()) {}
@@ -96,8 +103,6 @@ class TaskGraphBuilder {
   // False when setting up failed (exception set).
   bool start() {
     graph_ = PyRef(PyDict_New());
-    wide_ = PyRef(PyList_New(0));
-    if (!wide_) return false;
     static constexpr const char* kEntries[] = {"source",   "ops",      "reductions",
                                                "external", "exchange", "join"};
     for (std::size_t i = 0; i < std::size(kEntries); ++i) {
@@ -143,7 +148,7 @@ class TaskGraphBuilder {
     }
     hidden_.hide(keys.get());
     hidden_.hide(graph_.get());
-    return PyRef(PyTuple_Pack(3, graph_.get(), keys.get(), wide_.get()));
+    return PyRef(PyTuple_Pack(2, graph_.get(), keys.get()));
   }
 
  private:
@@ -172,23 +177,23 @@ class TaskGraphBuilder {
         PyRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!keys_[id]) return Outcome::failed;
 
-    PyRef callable;
-    if (fields_.tag == NodeTag::Stage) {
-      const Outcome planned = stage(id, callable);
-      if (planned != Outcome::built) return planned;
-    } else {
-      callable = plain_node(id);
-      if (!callable) return Outcome::failed;
-    }
-    const std::size_t n = fields_.inputs.size();
+    if (fields_.tag == NodeTag::Stage) return stage(id);
+    PyRef callable = plain_node(id);
+    if (!callable) return Outcome::failed;
+    return add_task(keys_[id].get(), std::move(callable), fields_.inputs.size(),
+                    [&](std::size_t i) { return keys_[fields_.inputs[i]].get(); });
+  }
+
+  // graph[key] = (callable, *inputs), `input(i)` the key of input i.
+  template <class InputKey>
+  Outcome add_task(PyObject* key, PyRef callable, std::size_t n, InputKey&& input) {
     PyRef task(PyTuple_New(static_cast<Py_ssize_t>(1 + n)));
     if (!task) return Outcome::failed;
     tuple_set(task.get(), 0, callable.release());
     for (std::size_t i = 0; i < n; ++i) {
-      tuple_set(task.get(), static_cast<Py_ssize_t>(1 + i),
-                Py_NewRef(keys_[fields_.inputs[i]].get()));
+      tuple_set(task.get(), static_cast<Py_ssize_t>(1 + i), Py_NewRef(input(i)));
     }
-    if (PyDict_SetItem(graph_.get(), keys_[id].get(), task.get()) < 0) return Outcome::failed;
+    if (PyDict_SetItem(graph_.get(), key, task.get()) < 0) return Outcome::failed;
     hidden_.hide(task.get());
     return Outcome::built;
   }
@@ -297,71 +302,165 @@ class TaskGraphBuilder {
     return partial({calls_.run_node, label.get(), leaf.get()});
   }
 
-  // partial(run_stage, id, plan), the plan a tuple of (partial(fn, params),
-  // refs, kind, name, index, frees) per member, a ref k >= 0 naming the
-  // stage's input k and -1 - m its member m, frees the members whose values
-  // it is the last to use.
-  Outcome stage(NodeId id, PyRef& callable) {
+  // The stage's tasks: one, partial(run_stage, id, plan) over the stage's
+  // inputs, or, when the mode splits it, one per part, each over what the
+  // part reads. A plan holds (partial(fn, params), refs, kind, name, index,
+  // frees) per member, a ref k >= 0 naming the task's input k and -1 - m
+  // its member m, frees the task's members whose values it is the last to
+  // use.
+  Outcome stage(NodeId id) {
     const std::vector<MemberFields>& members = fields_.members;
     const std::size_t n = members.size();
     if (n == 0) return Outcome::general;
     const std::size_t n_inputs = fields_.inputs.size();
-    // Who last reads each member's value, and whether the members are one
-    // chain, each reading the one before.
-    last_use_.resize(n);
-    bool chain = true;
+    bool chain = true;  // each member reads the one before
     for (std::size_t index = 0; index < n; ++index) {
-      last_use_[index] = index;
       bool reads_previous = index == 0;
       for (const StageRef& ref : members[index].refs) {
         const bool input = ref.tag == StageRef::Tag::Input;
         if (input ? ref.index >= n_inputs : ref.index >= index) return Outcome::general;
-        if (!input) {
-          last_use_[ref.index] = index;
-          reads_previous = reads_previous || ref.index + 1 == index;
-        }
+        reads_previous = reads_previous || (!input && ref.index + 1 == index);
       }
       chain = chain && reads_previous;
     }
-    frees_.assign(n, {});
-    for (std::size_t m = 0; m + 1 < n; ++m) frees_[last_use_[m]].push_back(m);
-
-    PyRef plan(PyTuple_New(static_cast<Py_ssize_t>(n)));
-    if (!plan) return Outcome::failed;
+    // The members' callables first, in member order: the lookups, and any
+    // error, are the general path's.
+    stage_ops_ = &member_ops_[first_member_[id]];
+    bound_.clear();
     for (std::size_t index = 0; index < n; ++index) {
-      MemberOp& op = *member_ops_[first_member_[id] + index];
-      const std::span<const StageRef> refs = members[index].refs;
-      PyRef refs_tuple(PyTuple_New(static_cast<Py_ssize_t>(refs.size())));
-      if (!refs_tuple) return Outcome::failed;
-      for (std::size_t r = 0; r < refs.size(); ++r) {
-        const auto k = static_cast<long long>(refs[r].index);
-        PyObject* value = PyLong_FromLongLong(refs[r].tag == StageRef::Tag::Input ? k : -1 - k);
-        if (value == nullptr) return Outcome::failed;
-        tuple_set(refs_tuple.get(), static_cast<Py_ssize_t>(r), value);
-      }
-      HiddenFromCollector::hide_for_good(refs_tuple.get());
-      PyRef frees = frees_tuple(frees_[index]);
-      PyRef position(PyLong_FromSize_t(index));
-      if (!frees || !position) return Outcome::failed;
+      MemberOp& op = *stage_ops_[index];
       if (!op.fn && !find_member_fn(id, index, op)) return Outcome::failed;
       PyRef params = hidden(PyRef(PyDict_Copy(op.params.get())));
       PyRef bound = params ? partial({op.fn.get(), params.get()}) : PyRef();
-      PyRef entry = bound ? PyRef(PyTuple_Pack(6, bound.get(), refs_tuple.get(), op.kind.get(),
-                                               op.name.get(), position.get(), frees.get()))
-                          : PyRef();
-      if (!entry) return Outcome::failed;
-      hidden_.hide(entry.get());
-      tuple_set(plan.get(), static_cast<Py_ssize_t>(index), entry.release());
+      if (!bound) return Outcome::failed;
+      bound_.push_back(std::move(bound));
     }
-    hidden_.hide(plan.get());
     PyRef node_id(PyLong_FromUnsignedLongLong(id));
     if (!node_id) return Outcome::failed;
-    callable = partial({calls_.run_stage, node_id.get(), plan.get()});
+
+    const bool wide =
+        !chain && split_ != Split::none && (split_ == Split::split || n_inputs > least_reads_);
+    std::optional<StageParts> parts;
+    if (wide) {
+      refs_.clear();
+      for (const MemberFields& member : members) refs_.push_back(member.refs);
+      parts = stage_parts(refs_, split_ == Split::split ? StageSplit::split : StageSplit::auto_,
+                          auto_reads(n_inputs, least_reads_, max_parts_));
+    }
+    if (parts && parts->ends.size() > 1) return add_parts(id, *parts, node_id.get());
+    // One task, its inputs the stage's, the refs as recorded.
+    part_members_.resize(n);
+    mapped_.resize(n);
+    for (std::size_t m = 0; m < n; ++m) {
+      part_members_[m] = m;
+      mapped_[m].clear();
+      for (const StageRef& ref : members[m].refs) mapped_[m].push_back(ref_value(ref));
+    }
+    PyRef plan = plan_of(n);
+    PyRef callable = plan ? partial({calls_.run_stage, node_id.get(), plan.get()}) : PyRef();
     if (!callable) return Outcome::failed;
-    if (!chain && least_to_split_ != 0 && n >= least_to_split_) {
-      if (PyList_Append(wide_.get(), keys_[id].get()) < 0) return Outcome::failed;
+    return add_task(keys_[id].get(), std::move(callable), n_inputs,
+                    [&](std::size_t i) { return keys_[fields_.inputs[i]].get(); });
+  }
+
+  // A task per part, in the order of their ends, the last under the
+  // stage's key, the others under the key followed by "-" and their end.
+  Outcome add_parts(NodeId id, const StageParts& parts, PyObject* node_id) {
+    const std::vector<MemberFields>& members = fields_.members;
+    const std::size_t n = members.size();
+    part_keys_.clear();
+    part_keys_.resize(n);
+    local_.resize(n);
+    // The members of each part, ascending, back to back in the order of
+    // the parts' ends.
+    start_.assign(n + 1, 0);
+    for (std::size_t m = 0; m < n; ++m) ++start_[parts.part[m] + 1];
+    for (std::size_t m = 0; m < n; ++m) start_[m + 1] += start_[m];
+    by_part_.resize(n);
+    for (std::size_t m = 0; m < n; ++m) by_part_[start_[parts.part[m]]++] = m;
+    std::size_t from = 0;
+    for (std::size_t end : parts.ends) {
+      const std::size_t count = start_[end] - from;
+      part_members_.assign(by_part_.begin() + static_cast<std::ptrdiff_t>(from),
+                           by_part_.begin() + static_cast<std::ptrdiff_t>(from + count));
+      from += count;
+      for (std::size_t i = 0; i < count; ++i) local_[part_members_[i]] = i;
+      mapped_.resize(count);
+      slots_.clear();
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t m = part_members_[i];
+        mapped_[i].clear();
+        for (const StageRef& ref : members[m].refs) {
+          if (ref.tag == StageRef::Tag::Member && parts.part[ref.index] == end) {
+            mapped_[i].push_back(-1 - static_cast<long long>(local_[ref.index]));
+            continue;
+          }
+          // What another task yields: one of the stage's inputs, or the
+          // value of the part the read member ends.
+          PyObject* source = ref.tag == StageRef::Tag::Input
+                                 ? keys_[fields_.inputs[ref.index]].get()
+                                 : part_keys_[ref.index].get();
+          const auto at = std::find(slots_.begin(), slots_.end(), source);
+          mapped_[i].push_back(static_cast<long long>(at - slots_.begin()));
+          if (at == slots_.end()) slots_.push_back(source);
+        }
+      }
+      PyRef key = end + 1 == n ? PyRef::borrow(keys_[id].get())
+                               : PyRef(PyUnicode_FromFormat("%U-%zu", keys_[id].get(), end));
+      PyRef plan = key ? plan_of(count) : PyRef();
+      PyRef callable = plan ? partial({calls_.run_stage, node_id, plan.get()}) : PyRef();
+      if (!callable) return Outcome::failed;
+      const Outcome added = add_task(key.get(), std::move(callable), slots_.size(),
+                                     [&](std::size_t s) { return slots_[s]; });
+      if (added != Outcome::built) return added;
+      part_keys_[end] = std::move(key);
     }
     return Outcome::built;
+  }
+
+  static long long ref_value(const StageRef& ref) {
+    const auto k = static_cast<long long>(ref.index);
+    return ref.tag == StageRef::Tag::Input ? k : -1 - k;
+  }
+
+  // The plan of a task that runs part_members_[0, count) of the stage being
+  // built, whose refs mapped_ holds as the task reads them.
+  PyRef plan_of(std::size_t count) {
+    last_use_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      last_use_[i] = i;
+      for (long long ref : mapped_[i]) {
+        if (ref < 0) last_use_[static_cast<std::size_t>(-1 - ref)] = i;
+      }
+    }
+    frees_.assign(count, {});
+    for (std::size_t m = 0; m + 1 < count; ++m) frees_[last_use_[m]].push_back(m);
+
+    PyRef plan(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!plan) return plan;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t member = part_members_[i];
+      const MemberOp& op = *stage_ops_[member];
+      PyRef refs(PyTuple_New(static_cast<Py_ssize_t>(mapped_[i].size())));
+      if (!refs) return PyRef();
+      for (std::size_t r = 0; r < mapped_[i].size(); ++r) {
+        PyObject* value = PyLong_FromLongLong(mapped_[i][r]);
+        if (value == nullptr) return PyRef();
+        tuple_set(refs.get(), static_cast<Py_ssize_t>(r), value);
+      }
+      HiddenFromCollector::hide_for_good(refs.get());
+      PyRef frees = frees_tuple(frees_[i]);
+      PyRef position(PyLong_FromSize_t(member));
+      PyRef entry = frees && position
+                        ? PyRef(PyTuple_Pack(6, bound_[member].get(), refs.get(), op.kind.get(),
+                                             op.name.get(), position.get(), frees.get()))
+                        : PyRef();
+      if (!entry) return PyRef();
+      hidden_.hide(entry.get());
+      tuple_set(plan.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    hidden_.hide(plan.get());
+    return plan;
   }
 
   // A tuple of member indices; the empty one and those of one index, which
@@ -498,10 +597,11 @@ class TaskGraphBuilder {
   const ModuleState& state_;
   const LoweringCalls& calls_;
   const std::string prefix_;
-  // Stages of this many members or more that are not one chain are listed
-  // for the lowering to split; 0 for none.
-  const std::size_t least_to_split_;
-  PyRef wide_;
+  // How stages that are not one chain become tasks: "auto" lets a part read
+  // least_reads values, more for a stage wider than max_parts such parts.
+  const Split split_;
+  const std::size_t least_reads_;
+  const std::size_t max_parts_;
   const NodeArena& arena_;
   PyRef graph_;
   std::array<PyRef, 6> entry_words_;
@@ -512,9 +612,21 @@ class TaskGraphBuilder {
   RecordFields fields_;  // the node being built
   // Every stage member's parsed token, a stage's from first_member_[id] on.
   std::vector<MemberOp*> member_ops_;
-  std::vector<std::size_t> last_use_;            // the stage being built's
-  std::vector<std::vector<std::size_t>> frees_;  // the same
-  std::vector<PyRef> single_frees_;              // (m,) by m
+  // The stage being built: its members' parsed tokens and callables, and the
+  // part being planned.
+  MemberOp* const* stage_ops_ = nullptr;
+  std::vector<PyRef> bound_;
+  std::vector<std::span<const StageRef>> refs_;
+  std::vector<PyRef> part_keys_;                // by the member that ends the part
+  std::vector<std::size_t> local_;              // a member's place in its part
+  std::vector<std::size_t> start_;              // where each part's members start
+  std::vector<std::size_t> by_part_;            // the members, part by part
+  std::vector<std::size_t> part_members_;       // the part's members, ascending
+  std::vector<std::vector<long long>> mapped_;  // their refs as the task reads them
+  std::vector<PyObject*> slots_;                // the keys of what the task reads
+  std::vector<std::size_t> last_use_;
+  std::vector<std::vector<std::size_t>> frees_;
+  std::vector<PyRef> single_frees_;  // (m,) by m
   std::vector<std::size_t> first_member_;
   std::string content_;  // its marshal bytes
   std::vector<HexDigest> digests_;
@@ -565,11 +677,25 @@ PyObject* store_lower(PyObject* self, PyTypeObject* cls, PyObject* const* args) 
   // Anything but a list of ints and a str that has a UTF-8 form (one with
   // lone surrogates has none) is the Python path's to explain.
   if (!PyList_CheckExact(outputs) || !PyUnicode_CheckExact(prefix)) Py_RETURN_NONE;
-  std::size_t least_to_split = 0;
-  if (!PyLong_CheckExact(args[2]) ||
-      (least_to_split = PyLong_AsSize_t(args[2])) == static_cast<std::size_t>(-1)) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_TypeError, "least_to_split must be an int >= 0");
+  // (mode, reads, parts): how stages split; see to_dask's `stages`.
+  PyObject* stages = args[2];
+  std::optional<TaskGraphBuilder::Split> split;
+  std::size_t least_reads = 0, max_parts = 0;
+  if (PyTuple_CheckExact(stages) && tuple_size(stages) == 3) {
+    PyObject* mode = tuple_item(stages, 0);
+    least_reads = PyLong_AsSize_t(tuple_item(stages, 1));
+    max_parts = PyLong_AsSize_t(tuple_item(stages, 2));
+    if (PyErr_Occurred()) return nullptr;
+    for (const auto& [word, value] : {std::pair{"whole", TaskGraphBuilder::Split::none},
+                                      std::pair{"split", TaskGraphBuilder::Split::split},
+                                      std::pair{"auto", TaskGraphBuilder::Split::auto_}}) {
+      if (PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, word) == 0) {
+        split = value;
+      }
+    }
+  }
+  if (!split || max_parts == 0) {
+    PyErr_SetString(PyExc_TypeError, "stages must be (mode, reads, parts)");
     return nullptr;
   }
   PyObject* given = args[3];
@@ -590,8 +716,8 @@ PyObject* store_lower(PyObject* self, PyTypeObject* cls, PyObject* const* args) 
     const std::optional<std::vector<NodeId>> ids = output_ids(outputs, snapshot.arena.size());
     if (!ids) Py_RETURN_NONE;
     TaskGraphBuilder build(state, calls,
-                           std::string(prefix_text, static_cast<std::size_t>(prefix_size)),
-                           least_to_split, snapshot.arena);
+                           std::string(prefix_text, static_cast<std::size_t>(prefix_size)), *split,
+                           least_reads, max_parts, snapshot.arena);
     if (!build.start()) return nullptr;
     const std::optional<bool> parse = build.tokens_parse();
     if (!parse) return nullptr;

@@ -34,12 +34,15 @@ TaskGraph = dict[str, Task]
 MemberPlan = tuple[Fn, tuple[int, ...], str, str, int, tuple[int, ...]]
 StageMode = Literal["auto", "whole", "split"]
 STAGE_MODES: tuple[StageMode, ...] = ("auto", "whole", "split")
-# In "auto", a stage is split only when it has at least this many members
-# per part, into at most AUTO_MAX_PARTS parts: enough tasks for a cluster's
-# workers, few enough that the scheduler's cost per task stays small beside
-# what the members compute.
-AUTO_MIN_PART = 8
-AUTO_MAX_PARTS = 64
+# In "auto", a part of a stage reads at most AUTO_MAX_READS values from
+# outside it (the stage's inputs, other parts' values), where branches meet
+# allow a cut: the values a task holds while it runs stay few, and a stage
+# fed by many tasks becomes a tree of parts that Dask can run side by side.
+# A stage so wide that this would make more than about AUTO_MAX_PARTS parts
+# lets each part read more, so that its tasks stay few beside the tasks
+# that feed it.
+AUTO_MAX_READS = 4
+AUTO_MAX_PARTS = 256
 _MEMBER_ENTRY = {"op": "ops", "red": "reductions"}
 # The personalization names the encoding of `_digest`: a change to it must
 # change every key. Copying the hasher is cheaper than making one.
@@ -159,11 +162,11 @@ def _stage_parts(key: str, task: Task, mode: StageMode) -> list[tuple[str, Task]
     whole.
 
     Members are split only where branches meet: a member whose sole user
-    reads other members too may start a part of its own. "split" starts one
-    at every such member, so every part is a chain; "auto" only once the
-    branch holds AUTO_MIN_PART members or a stage's share of AUTO_MAX_PARTS.
-    A member whose value another part reads is always the last of its part,
-    the value its task yields.
+    reads other members too may end a part of its own. "split" ends one at
+    every such member, so every part is a chain; "auto" only where the part
+    above would otherwise read more than AUTO_MAX_READS outside values,
+    cutting the branches that read most first. A member whose value another
+    part reads is always the last of its part, the value its task yields.
     """
     run = task[0]
     node, plan = run.args
@@ -185,13 +188,9 @@ def _stage_parts(key: str, task: Task, mode: StageMode) -> list[tuple[str, Task]
         for m in range(n - 1):
             last[m] = len(users[m]) != 1 or branches[parent[m]] > 1
     else:
-        size = max(AUTO_MIN_PART, -(-n // AUTO_MAX_PARTS))
-        held = [1] * n
-        for m in range(n - 1):  # a member's users come after it
-            if branches[parent[m]] > 1 and held[m] >= size:
-                last[m] = True
-            else:
-                held[parent[m]] += held[m]
+        n_inputs = len(task) - 1
+        max_reads = max(AUTO_MAX_READS, -(-n_inputs // AUTO_MAX_PARTS))
+        _cut_by_reads(plan, parent, branches, last, max_reads)
     part = [0] * n
     changed = True
     while changed:
@@ -232,25 +231,38 @@ def _stage_parts(key: str, task: Task, mode: StageMode) -> list[tuple[str, Task]
     return parts
 
 
-def _split_stages(graph: TaskGraph, wide: Sequence[str], mode: StageMode) -> None:
-    """Splits the stage tasks of `wide` (stages whose members do not form one
-    chain) under `mode`; a part takes the stage's key or a key of its own."""
-    for key in wide:
-        parts = _stage_parts(key, graph[key], mode)
-        for part_key, part_task in parts or ():
-            graph[part_key] = part_task
+def _cut_by_reads(plan: tuple[MemberPlan, ...], parent: list[int], branches: list[int],
+                  last: list[bool], max_reads: int) -> None:
+    """Marks in `last` the branches "auto" cuts off: at a member where
+    branches meet, while the part would read more than `max_reads` outside
+    values (stage input k as k, a cut branch ending at member m as
+    -1 - m), the branch that reads most (the earliest of those) is cut and
+    read as one value."""
+    n = len(plan)
+    reads: list[set[int]] = [{ref for ref in refs if ref >= 0} for _, refs, *_ in plan]
+    below: list[list[int]] = [[] for _ in range(n)]
+    for m in range(n - 1):
+        below[parent[m]].append(m)
+    for p in range(n):  # a member's branches come before it
+        kept = list(below[p])
+        while True:
+            held = reads[p].union(*(reads[c] for c in kept))
+            held.update(-1 - c for c in below[p] if c not in kept)
+            if len(held) <= max_reads or branches[p] < 2 or not kept:
+                break
+            widest = max(kept, key=lambda c: (len(reads[c]), -c))
+            kept.remove(widest)
+            last[widest] = True
+        reads[p] = held
+        for c in below[p]:
+            reads[c] = set()  # merged into p's, or cut
 
 
-def _least_to_split(mode: StageMode) -> int:
-    """The fewest members of a stage that `mode` may split; 0 for never."""
-    return 2 if mode == "split" else 2 * AUTO_MIN_PART if mode == "auto" else 0
-
-
-def _wide(plan: tuple[MemberPlan, ...], mode: StageMode) -> bool:
-    """Whether `mode` may split the stage: its members do not form one chain
-    and there are enough of them."""
-    least = _least_to_split(mode)
-    if least == 0 or len(plan) < least:
+def _wide(task: Task, mode: StageMode) -> bool:
+    """Whether `mode` may split the stage task: its members do not form one
+    chain, and under "auto" it reads more values than one part may."""
+    plan: tuple[MemberPlan, ...] = task[0].args[1]
+    if mode == "whole" or (mode == "auto" and len(task) - 1 <= AUTO_MAX_READS):
         return False
     return any(-j not in refs for j, (_, refs, *_) in enumerate(plan) if j > 0)
 
@@ -333,14 +345,16 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
 
     `stages` says how a stage becomes tasks. "whole": one task that runs
     every member, which costs the scheduler least; right when chunks are
-    small. "split": where a stage's members form independent branches (a
-    fan-in tree, chains that meet only at the end), a task per chain
-    between the points where branches meet, so that Dask runs them side by
-    side; right when each member does real work. "auto" (the default)
-    splits a stage only into parts of at least AUTO_MIN_PART members, and
-    into at most AUTO_MAX_PARTS parts, so that large branched stages keep
-    their parallelism and small ones stay one task. A stage that is one
-    chain is one task in every mode. Inside a task, each member's value is
+    small, and the reduction's fewest tasks. "split": where a stage's
+    members form independent branches (a fan-in tree, chains that meet only
+    at the end), a task per chain between the points where branches meet,
+    so that Dask runs them side by side; right when each member does heavy
+    work. "auto" (the default) cuts a stage where branches meet only as far
+    as needed for each task to read at most AUTO_MAX_READS values from
+    outside it: a stage fed by many tasks becomes a tree of parts that run
+    side by side and hold few values each, with about a third as many tasks
+    as feed it, and a stage that reads few values stays one task. A stage
+    that is one chain is one task in every mode. Inside a task, each member's value is
     dropped once its last user has run. The keys of outputs and the values
     are the same in every mode; parts other than a stage's last get the
     stage's key followed by "-" and the index of their last member.
@@ -361,12 +375,10 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     if isinstance(store, GraphStore):
         # A GraphStore builds the same graph from its records, without the
         # nodes() dicts; None leaves what is unusual to the general path.
-        lowered = store._lower(outputs, prefix, _least_to_split(stages),
+        lowered = store._lower(outputs, prefix, (stages, AUTO_MAX_READS, AUTO_MAX_PARTS),
                                (partial, _run_node, _run_stage, resolver.plain, resolver.named))
         if lowered is not None:
-            graph, keys, wide = lowered
-            _split_stages(graph, wide, stages)
-            return graph, keys
+            return lowered
     return _lower_nodes(store.nodes(), outputs, prefix, resolver, stages)
 
 
@@ -377,7 +389,6 @@ def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix:
         if not 0 <= o < len(nodes):
             raise ValueError(f"no node with id {o}")
     graph: TaskGraph = {}
-    wide: list[str] = []
     digests = [""] * len(nodes)
     key_of = [""] * len(nodes)
     # In id order, so that every input's digest is there before its users'.
@@ -387,14 +398,13 @@ def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix:
         key_of[i] = key = prefix + digest
         keys = [key_of[x] for x in node["inputs"]]
         if node["kind"] == "stage":
-            plan = _stage_plan(node, resolver)
-            graph[key] = (partial(_run_stage, i, plan), *keys)
-            if _wide(plan, stages):
-                wide.append(key)
+            task = (partial(_run_stage, i, _stage_plan(node, resolver)), *keys)
+            parts = _stage_parts(key, task, stages) if _wide(task, stages) else None
+            for part_key, part_task in parts or [(key, task)]:
+                graph[part_key] = part_task
         else:
             label = _describe(node)
             graph[key] = (partial(_run_node, label, _leaf(node, resolver, label)), *keys)
-    _split_stages(graph, wide, stages)
     return graph, [key_of[o] for o in outputs]
 
 

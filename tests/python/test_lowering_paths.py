@@ -229,3 +229,37 @@ def test_the_general_path_is_the_reference_for_an_unusual_call():
     calls.clear()
     lowering._lower_nodes(store.nodes(), outputs, "zembrik-", Resolver(ops), "auto")
     assert native_calls == calls == ["map", "neg"]
+
+
+def branched_store(seed):
+    """Chains over many sources meeting in random fan-ins, some values read
+    twice, so that reduced stages are wide enough to be split."""
+    rng = random.Random(seed)
+    store = zc.GraphStore()
+    values = [store.add_source(f"s{k}", {"k": k}) for k in range(rng.randint(3, 300))]
+    values = [store.add_op("neg", [store.add_op("map", [x])]) for x in values]
+    while len(values) > 1:
+        k = rng.randint(2, min(4, len(values)))
+        taken, values = values[:k], values[k:]
+        joined = store.add_op("maximum", taken[:2])
+        for other in taken[2:]:
+            joined = store.add_op("add", [joined, other])
+        if rng.random() < 0.2:
+            joined = store.add_op("sub", [joined, store.add_op("abs", [joined])])
+        values.append(joined)
+    return store, values
+
+
+@pytest.mark.parametrize("stages", ["auto", "split", "whole"])
+@pytest.mark.parametrize("seed", range(20))
+def test_both_paths_split_branched_stages_alike(seed, stages):
+    store, outputs = branched_store(seed)
+    for maximal in (False, True):
+        small, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
+        (graph, keys), (expected, expected_keys) = both_paths(small, small.outputs(),
+                                                              stages=stages)
+        assert keys == expected_keys
+        assert list(graph) == list(expected)
+        assert canon(graph) == canon(expected)
+        if stages == "whole":
+            assert len(graph) == small.node_count()

@@ -56,12 +56,14 @@ def test_every_mode_computes_the_recorded_values_under_the_same_output_keys(chun
     # task per chain and per maximum.
     assert found["whole"][0] == chunks + 2
     assert found["split"][0] == chunks + chunks + (chunks - 1) + 1
-    members = chunks * 3 + chunks - 1
     parts = found["auto"][0] - chunks - 1
-    if members < 2 * lowering.AUTO_MIN_PART:
+    if chunks <= lowering.AUTO_MAX_READS:
         assert parts == 1
     else:
-        assert 2 <= parts <= min(lowering.AUTO_MAX_PARTS, members // lowering.AUTO_MIN_PART)
+        assert 2 <= parts < chunks
+        graph, _ = lowered(store, outputs, ops, "auto")
+        stage_parts = [task for task in graph.values() if task[0].func is lowering._run_stage]
+        assert all(len(task) - 1 <= lowering.AUTO_MAX_READS for task in stage_parts)
 
 
 def test_a_chain_stays_one_task_in_every_mode():
@@ -74,10 +76,11 @@ def test_a_chain_stays_one_task_in_every_mode():
         assert len(graph) == 2  # the source and the stage
 
 
-def test_auto_keeps_parts_to_its_bound_on_a_wide_stage():
+def test_auto_makes_a_tree_of_parts_a_fraction_of_its_feeders():
     store, outputs, ops = fan_in(1024, chain=1)
     graph, keys = lowered(store, outputs, ops, "auto")
-    assert len(graph) - 1024 - 1 <= lowering.AUTO_MAX_PARTS
+    # About one part per AUTO_MAX_READS - 1 sources, and a tree above them.
+    assert len(graph) - 1024 - 1 <= 1024 // (lowering.AUTO_MAX_READS - 1) + 1
     assert np.array_equal(dask.threaded.get(graph, keys)[0],
                           dask.get(*zd.to_dask(store, ops, outputs))[0])
 
