@@ -415,6 +415,7 @@ def check_pipeline(seed, add_zero):
             if place is not None and place[1] is not None:
                 deepest[place[0]] = max(deepest.get(place[0], 0), place[1])
         assert deepest == {n["id"]: n["n_members"] - 1 for n in r.nodes() if n["kind"] == "stage"}
+        by_mode = {}
         for stages in ("whole", "split", "auto"):
             reduced_graph, values = run(r, ops, zd.outputs_in(r, outputs), stages=stages)
             if stages == "whole":
@@ -427,6 +428,10 @@ def check_pipeline(seed, add_zero):
                 assert same_values(want, got, zero_sign_free=add_zero), (
                     f"seed {seed}, maximal_fusion={maximal}, stages={stages}, output {k}: "
                     f"{want} != {got}")
+            # The modes run the same members on the same values: equal to the bit.
+            by_mode[stages] = values
+            assert all(same_values(a, b, zero_sign_free=False)
+                       for a, b in zip(by_mode["whole"], values))
     assert sizes[True] <= sizes[False]
     if expect_fewer(s, outputs):
         assert sizes[False] < len(graph), f"seed {seed}: nothing fused"
