@@ -41,7 +41,7 @@ STAGE_MODES: tuple[StageMode, ...] = ("auto", "whole", "split")
 # A stage so wide that this would make more than about AUTO_MAX_PARTS parts
 # lets each part read more, so that its tasks stay few beside the tasks
 # that feed it.
-AUTO_MAX_READS = 4
+AUTO_MAX_READS = 2
 AUTO_MAX_PARTS = 256
 _MEMBER_ENTRY = {"op": "ops", "red": "reductions"}
 # The personalization names the encoding of `_digest`: a change to it must
@@ -352,8 +352,8 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     work. "auto" (the default) cuts a stage where branches meet only as far
     as needed for each task to read at most AUTO_MAX_READS values from
     outside it: a stage fed by many tasks becomes a tree of parts that run
-    side by side and hold few values each, with about a third as many tasks
-    as feed it, and a stage that reads few values stays one task. A stage
+    side by side and hold few values each, and a stage that reads few values
+    stays one task. A stage
     that is one chain is one task in every mode. Inside a task, each member's value is
     dropped once its last user has run. The keys of outputs and the values
     are the same in every mode; parts other than a stage's last get the

@@ -79,8 +79,10 @@ def test_a_chain_stays_one_task_in_every_mode():
 def test_auto_makes_a_tree_of_parts_a_fraction_of_its_feeders():
     store, outputs, ops = fan_in(1024, chain=1)
     graph, keys = lowered(store, outputs, ops, "auto")
-    # About one part per AUTO_MAX_READS - 1 sources, and a tree above them.
-    assert len(graph) - 1024 - 1 <= 1024 // (lowering.AUTO_MAX_READS - 1) + 1
+    # Parts read up to max_reads values: about one per max_reads - 1 sources.
+    max_reads = max(lowering.AUTO_MAX_READS, -(-1024 // lowering.AUTO_MAX_PARTS))
+    assert max_reads > 2
+    assert len(graph) - 1024 - 1 <= 1024 // (max_reads - 1) + 1
     assert np.array_equal(dask.threaded.get(graph, keys)[0],
                           dask.get(*zd.to_dask(store, ops, outputs))[0])
 
