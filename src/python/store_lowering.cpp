@@ -17,7 +17,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/blake2b.hpp"
 #include "base/flat_map.hpp"
 #include "base/hash.hpp"
 #include "ir/record.hpp"
@@ -27,8 +26,8 @@
 #include "python/gil.hpp"
 #include "python/graph_store.hpp"
 #include "python/hidden_from_collector.hpp"
-#include "python/marshal_v2.hpp"
 #include "python/stage_parts.hpp"
+#include "python/task_key.hpp"
 
 namespace zembrik::py {
 namespace {
@@ -42,12 +41,6 @@ struct LoweringCalls {
   PyObject* plain;
   PyObject* named;
 };
-
-// The personalization names the encoding digested; it must match the
-// lowering's own hasher.
-constexpr std::string_view kKeyPerson = "zembrik-task-v1";
-constexpr std::size_t kDigestBytes = 16;
-using HexDigest = std::array<char, 2 * kDigestBytes>;
 
 enum class Outcome { built, failed, general };
 
@@ -198,61 +191,17 @@ class TaskGraphBuilder {
     return Outcome::built;
   }
 
-  // The digest of (kind, name, params, descriptor, members, input digests)
-  // as the Python path writes it with marshal version 2.
   void digest(NodeId id) {
-    namespace m = marshal_v2;
-    std::string& out = content_;
-    out.clear();
-    m::begin_tuple(out, 6);
-    m::put_str(out, kKindWords[static_cast<int>(fields_.tag)]);
-    m::put_str(out, fields_.name);
-    m::put_params(out, fields_.params);
-    if (fields_.tag == NodeTag::External) {
-      m::begin_dict(out);
-      for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
-        m::put_str(out, kDescriptorStrings[i].name);
-        m::put_str(out, fields_.descriptor[i]);
-      }
-      m::put_str(out, "preprocessing_ref");
-      if (fields_.preprocessing_ref) {
-        m::put_str(out, *fields_.preprocessing_ref);
-      } else {
-        m::put_none(out);
-      }
-      m::end_dict(out);
-    } else {
-      m::put_none(out);
-    }
+    member_heads_.clear();
     if (fields_.tag == NodeTag::Stage) {
-      m::begin_list(out, fields_.members.size());
       const MemberOp* const* ops = &member_ops_[first_member_[id]];
-      for (const MemberFields& member : fields_.members) {
-        out += (*ops++)->marshal_head;
-        m::begin_list(out, member.refs.size());
-        for (const StageRef& ref : member.refs) {
-          m::begin_tuple(out, 2);
-          m::put_str(out, ref.tag == StageRef::Tag::Input ? "input" : "member");
-          m::put_int(out, static_cast<std::int64_t>(ref.index));
-        }
-        m::end_dict(out);
+      for (std::size_t i = 0; i < fields_.members.size(); ++i) {
+        member_heads_.push_back(&ops[i]->marshal_head);
       }
-    } else {
-      m::put_none(out);
     }
-    out += 'u';
-    m::put_u32(out, static_cast<std::uint32_t>(fields_.inputs.size() * HexDigest().size()));
-    for (NodeId input : fields_.inputs) out.append(digests_[input].data(), digests_[input].size());
-
-    Blake2b hasher(kDigestBytes, kKeyPerson);
-    hasher.update(out);
-    std::uint8_t bytes[kDigestBytes];
-    hasher.finish(bytes);
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (std::size_t i = 0; i < kDigestBytes; ++i) {
-      digests_[id][2 * i] = kHex[bytes[i] >> 4];
-      digests_[id][2 * i + 1] = kHex[bytes[i] & 15];
-    }
+    input_digests_.clear();
+    for (NodeId input : fields_.inputs) input_digests_.push_back(&digests_[input]);
+    digests_[id] = task_digest(fields_, member_heads_, input_digests_, content_);
   }
 
   // partial(run_node, label, leaf), leaf the node's callable with its
@@ -572,21 +521,7 @@ class TaskGraphBuilder {
       fresh.name_text = op->name;
       fresh.params = params_to_py(op->params);
       if (!fresh.kind || !fresh.name || !fresh.params) return nullptr;
-      namespace m = marshal_v2;
-      std::string& head = fresh.marshal_head;
-      m::begin_dict(head);
-      m::put_str(head, "kind");
-      m::put_str(head, op->kind);
-      m::put_str(head, "name");
-      m::put_str(head, op->name);
-      m::put_str(head, "params");
-      m::begin_dict(head);
-      for (const auto& [key, value] : op->params) {
-        m::put_str(head, key);
-        m::put_param_value(head, ParamView::of(key, value));
-      }
-      m::end_dict(head);
-      m::put_str(head, "inputs");
+      fresh.marshal_head = member_marshal_head(*op);
     }
     ops_.push_back(std::move(fresh));
     // Keyed by the copy the deque keeps in place.
@@ -629,6 +564,8 @@ class TaskGraphBuilder {
   std::vector<PyRef> single_frees_;  // (m,) by m
   std::vector<std::size_t> first_member_;
   std::string content_;  // its marshal bytes
+  std::vector<const std::string*> member_heads_;
+  std::vector<const HexDigest*> input_digests_;
   std::vector<HexDigest> digests_;
   std::vector<PyRef> keys_;
   // Last, so that it is destroyed first, while all it hid is alive.
