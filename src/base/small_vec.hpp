@@ -50,6 +50,12 @@ class SmallVec {
   const T& operator[](std::size_t k) const { return data()[k]; }
   T& back() { return data()[size_ - 1]; }
 
+  // Makes room for `capacity` elements, so that growing to that many moves
+  // nothing.
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity);
+  }
+
   void push_back(T value) {
     if (size_ == capacity_) grow(size_ + 1);
     ::new (data() + size_) T(std::move(value));

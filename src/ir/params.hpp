@@ -105,8 +105,9 @@ struct ParamView {
 // Orders `entries` by the key bytes `key_of(entry)` gives; entries with
 // equal keys keep their order. Insertion sort for the small maps almost all
 // are, which unlike stable_sort allocates nothing.
-template <class Entry, class KeyOf>
-void sort_by_key(std::vector<Entry>& entries, KeyOf&& key_of) {
+template <class Entries, class KeyOf>
+void sort_by_key(Entries& entries, KeyOf&& key_of) {
+  using Entry = std::remove_cvref_t<decltype(*entries.begin())>;
   // std::string_view compares as unsigned bytes, which is the order keys need.
   const auto before = [&](const Entry& a, const Entry& b) {
     return std::string_view(key_of(a)) < std::string_view(key_of(b));

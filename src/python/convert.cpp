@@ -101,38 +101,45 @@ Test str_test(PyObject* value, std::string_view& out) {
 }
 
 // The tests in their fixed order; the first that passes decides.
-bool value_from_py(PyObject* value, std::vector<ParamView>& entries, std::string_view key) {
+bool value_from_py(PyObject* value, ParamViewList& entries, std::string_view key) {
   ParamView entry{key, ParamValue::Tag::Bool, 0, 0.0, false, {}};
-  if (PyBool_Check(value)) {
-    entry.bool_value = value == Py_True;
+  const auto passed = [&](ParamValue::Tag tag) {
+    entry.tag = tag;
     entries.push_back(entry);
     return true;
-  }
-  switch (int_test(value, entry.int_value)) {
-    case Test::Passed:
-      entry.tag = ParamValue::Tag::Int;
-      entries.push_back(entry);
-      return true;
-    case Test::Error:
-      return false;
-    case Test::Failed:
-      break;
-  }
-  switch (float_test(value, entry.float_value)) {
-    case Test::Passed:
-      entry.tag = ParamValue::Tag::Float;
-      entries.push_back(entry);
-      return true;
-    case Test::Error:
-      return false;
-    case Test::Failed:
-      break;
+  };
+  // An exact float or str fails every test before its own without calling
+  // into the interpreter, so those are skipped for them.
+  const bool exact_str = PyUnicode_CheckExact(value);
+  if (!exact_str) {
+    if (PyFloat_CheckExact(value)) {
+      entry.float_value = float_value(value);
+      return passed(ParamValue::Tag::Float);
+    }
+    if (PyBool_Check(value)) {
+      entry.bool_value = value == Py_True;
+      return passed(ParamValue::Tag::Bool);
+    }
+    switch (int_test(value, entry.int_value)) {
+      case Test::Passed:
+        return passed(ParamValue::Tag::Int);
+      case Test::Error:
+        return false;
+      case Test::Failed:
+        break;
+    }
+    switch (float_test(value, entry.float_value)) {
+      case Test::Passed:
+        return passed(ParamValue::Tag::Float);
+      case Test::Error:
+        return false;
+      case Test::Failed:
+        break;
+    }
   }
   switch (str_test(value, entry.str_value)) {
     case Test::Passed:
-      entry.tag = ParamValue::Tag::Str;
-      entries.push_back(entry);
-      return true;
+      return passed(ParamValue::Tag::Str);
     case Test::Error:
       return false;
     case Test::Failed:
@@ -149,7 +156,7 @@ bool runs_no_python_code(PyObject* value) {
          PyUnicode_CheckExact(value);
 }
 
-bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamView>& entries) {
+bool entry_from_py(PyObject* key, PyObject* value, ParamViewList& entries) {
   std::string_view key_text;
   return str_view_from_py(key, key_text) && value_from_py(value, entries, key_text);
 }
@@ -174,7 +181,7 @@ bool rest_from_snapshot(PyObject* dict, ParamViews& out, bool& exact_str_keys) {
 // In key order, as a ParamMap keeps them (stably: equal keys keep their
 // order). Distinct str keys have distinct texts, but a str subclass can
 // make the dict keep two keys of one text apart; a map holds each key once.
-bool sort_and_check(std::vector<ParamView>& entries, bool exact_str_keys) {
+bool sort_and_check(ParamViewList& entries, bool exact_str_keys) {
   sort_by_key(entries, [](const ParamView& p) { return p.key; });
   if (exact_str_keys) return true;
   for (std::size_t i = 1; i < entries.size(); ++i) {
@@ -212,7 +219,8 @@ bool name_view_argument(PyObject* obj, const char* argument, std::string_view& o
   return str_view_from_py(obj, out) || note_argument(argument);
 }
 
-bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
+template <class Ids>
+bool ids_from_py(PyObject* obj, const char* argument, Ids& out) {
   out.clear();
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "expected a sequence of node ids, got str");
@@ -245,6 +253,9 @@ bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
   }
   return PyErr_Occurred() ? note_argument(argument) : true;
 }
+
+template bool ids_from_py(PyObject*, const char*, NodeIds&);
+template bool ids_from_py(PyObject*, const char*, CallIds&);
 
 bool param_views_from_py(PyObject* obj, ParamViews& out) {
   out.entries.clear();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/interrupt.hpp"
+#include "base/small_vec.hpp"
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
 #include "ir/record.hpp"
@@ -34,9 +35,15 @@ namespace zembrik::py {
 [[nodiscard]] bool name_argument(PyObject* obj, const char* argument, std::string& out);
 [[nodiscard]] bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out);
 
+// The ids of one recording call, inline up to a count that covers almost
+// every node, so that reading them allocates nothing.
+using CallIds = SmallVec<NodeId, 8>;
+
 // An id list argument (`inputs`, `outputs`): a sequence, not a str, dict,
-// set or iterator, of ints in the unsigned 64-bit range.
-[[nodiscard]] bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out);
+// set or iterator, of ints in the unsigned 64-bit range. `Ids` is NodeIds or
+// CallIds.
+template <class Ids>
+[[nodiscard]] bool ids_from_py(PyObject* obj, const char* argument, Ids& out);
 
 // `maximal_fusion` and the like: exactly a bool (absent gives false); 0 and 1
 // are refused.
@@ -48,8 +55,10 @@ namespace zembrik::py {
 // as views in key order. The views point into the dict's str objects, which
 // `held` keeps alive when converting a value ran Python code that could
 // have changed the dict; they are valid until the caller runs Python code.
+// Inline up to a count that covers almost every node, like CallIds.
+using ParamViewList = SmallVec<ParamView, 8>;
 struct ParamViews {
-  std::vector<ParamView> entries;
+  ParamViewList entries;
   PyRef held;
 };
 [[nodiscard]] bool param_views_from_py(PyObject* obj, ParamViews& out);
