@@ -56,10 +56,13 @@ class SmallVec {
     if (capacity > capacity_) grow(capacity);
   }
 
-  void push_back(T value) {
+  void push_back(T value) { emplace_back(std::move(value)); }
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
     if (size_ == capacity_) grow(size_ + 1);
-    ::new (data() + size_) T(std::move(value));
+    T* slot = ::new (data() + size_) T(std::forward<Args>(args)...);
     ++size_;
+    return *slot;
   }
 
   template <class Iterator>

@@ -20,6 +20,7 @@
 #include "ir/params.hpp"
 #include "ir/record.hpp"
 #include "optimizer/reduced.hpp"
+#include "python/args.hpp"
 #include "python/gil.hpp"
 #include "python/module_state.hpp"
 #include "python/pyref.hpp"
@@ -29,11 +30,27 @@ namespace zembrik::py {
 
 // A `str` (or subclass) as UTF-8; a lone surrogate raises the encoding error.
 [[nodiscard]] bool string_from_py(PyObject* obj, std::string& out);
-// The same, viewed in the object's own UTF-8: valid while it lives.
-[[nodiscard]] bool str_view_from_py(PyObject* obj, std::string_view& out);
+// Raises TypeError "expected str, got T"; returns false.
+bool not_a_str(PyObject* obj);
+// The same, viewed in the object's own UTF-8: valid while it lives (for
+// view_of_str, `str` must be a str). Inline, as every recording call reads
+// its name and keys so.
+[[nodiscard]] inline bool view_of_str(PyObject* str, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+[[nodiscard]] inline bool str_view_from_py(PyObject* obj, std::string_view& out) {
+  return PyUnicode_Check(obj) ? view_of_str(obj, out) : not_a_str(obj);
+}
 // A typed `str` argument: as above, with the argument's note on failure.
 [[nodiscard]] bool name_argument(PyObject* obj, const char* argument, std::string& out);
-[[nodiscard]] bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out);
+[[nodiscard]] inline bool name_view_argument(PyObject* obj, const char* argument,
+                                             std::string_view& out) {
+  return str_view_from_py(obj, out) || note_argument(argument);
+}
 
 // The ids of one recording call, inline up to a count that covers almost
 // every node, so that reading them allocates nothing.
