@@ -261,7 +261,15 @@ PyType_Slot slots[] = {
 
 PyType_Spec spec = {"minimal_recorder.Store", sizeof(StoreObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "minimal_recorder", nullptr, -1, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "minimal_recorder",
+                          nullptr,
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 
