@@ -151,7 +151,9 @@ bool runs_no_python_code(PyObject* value) {
 // added, for the rare value those tests must see: an int beyond the Int
 // range, a str that does not encode.
 Test exact_entry(PyObject* value, std::string_view key, ParamViewList& entries) {
-  ParamView entry{key, ParamValue::Tag::Bool, 0, 0.0, false, {}};
+  // Written in place, and taken out again when the tests must decide.
+  ParamView& entry = entries.emplace_back(ParamView{key, ParamValue::Tag::Bool, 0, 0.0, false, {}});
+  Test test = Test::Passed;
   if (PyFloat_CheckExact(value)) {
     entry.tag = ParamValue::Tag::Float;
     entry.float_value = float_value(value);
@@ -159,15 +161,15 @@ Test exact_entry(PyObject* value, std::string_view key, ParamViewList& entries) 
     int overflow = 0;
     entry.tag = ParamValue::Tag::Int;
     entry.int_value = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) return Test::Failed;
+    if (overflow != 0) test = Test::Failed;
   } else if (PyUnicode_CheckExact(value)) {
     entry.tag = ParamValue::Tag::Str;
-    if (const Test test = str_test(value, entry.str_value); test != Test::Passed) return test;
+    test = str_test(value, entry.str_value);
   } else {
     entry.bool_value = value == Py_True;
   }
-  entries.emplace_back(entry);
-  return Test::Passed;
+  if (test != Test::Passed) entries.truncate(entries.size() - 1);
+  return test;
 }
 
 bool entry_from_py(PyObject* key, PyObject* value, ParamViewList& entries) {
