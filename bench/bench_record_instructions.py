@@ -24,7 +24,7 @@ error messages, the argument binder and the acceptance of subclasses and
 other sequences, which is what GraphStore.add_op pays above it.
 
 The empty loop calls slice(), a C builtin that takes three arguments and
-keeps them, and drops its result.
+keeps them, and drops its result. Every child runs with PYTHONHASHSEED=0.
 
     python3 bench/bench_record_instructions.py [N]
 
@@ -101,6 +101,9 @@ def main(argv):
     import build_minimal_recorder
 
     n = int(argv[0]) if argv else 200_000
+    # One str hash seed for every child, so that the probing of the
+    # parameter dicts each loop builds costs the same in all of them.
+    os.environ["PYTHONHASHSEED"] = "0"
     with tempfile.TemporaryDirectory() as folder:
         build_minimal_recorder.build(folder)
         without = instructions("add_op", n, False, folder)
