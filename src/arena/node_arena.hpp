@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/page_allocator.hpp"
 #include "ir/node_key.hpp"
 #include "ir/record.hpp"
 
@@ -94,7 +95,9 @@ class NodeArena {
 
  private:
   std::string bytes_;
-  std::vector<std::uint64_t> ends_;  // end offset of record i, shifted, | has_nan
+  // End offset of record i, shifted, | has_nan; mapped when large, as it
+  // doubles with the arena (PageAllocator).
+  std::vector<std::uint64_t, PageAllocator<std::uint64_t>> ends_;
 };
 
 }  // namespace zembrik
