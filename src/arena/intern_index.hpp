@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/interrupt.hpp"
+#include "base/page_allocator.hpp"
 #include "base/probe_table.hpp"
 #include "ir/node_key.hpp"
 
@@ -126,7 +127,8 @@ class InternIndex {
     std::uint64_t tag_hash() const { return bits & ~kIdMask; }
     bool matches(std::uint64_t hash) const { return (bits >> kIdBits) == (hash >> kIdBits); }
   };
-  using Table = ProbeTable<Slot>;
+  // Mapped when large: the index doubles as the store grows (PageAllocator).
+  using Table = ProbeTable<Slot, 4, PageAllocator<Slot>>;
 
   static bool tags_give_home(int bits) { return bits <= 64 - kIdBits; }
 

@@ -53,21 +53,26 @@ InternedArena::Probe InternedArena::probe(const NodeArena::Candidate& candidate)
   return Probe{candidate, hash, index_.find(hash, equal)};
 }
 
-NodeId InternedArena::keep_or_drop(const NodeArena::Candidate& candidate) {
-  Staged staged(arena_, candidate);
+template <class Keep>
+NodeId InternedArena::find_or_keep(std::string_view record, bool has_nan, Keep&& keep) {
   // Room first, so that one probe finds the key or the slot it goes in, and
   // filling that slot after the record is kept cannot fail.
   reserve_for(1);
-  const std::uint64_t hash = hash_record(candidate.record, candidate.has_nan);
+  const std::uint64_t hash = hash_record(record, has_nan);
   const InternIndex::Place place = index_.place_for(hash, [&](NodeId id) {
-    return same_key(arena_.record(id), arena_.has_nan(id), candidate.record, candidate.has_nan);
+    return same_key(arena_.record(id), arena_.has_nan(id), record, has_nan);
   });
   if (place.found) return *place.found;
   const NodeId id = arena_.size();
   if (id > InternIndex::kMaxId) fail("graph store is full");
-  staged.commit();
+  keep();
   index_.fill(place, hash, id);
   return id;
+}
+
+NodeId InternedArena::keep_or_drop(const NodeArena::Candidate& candidate) {
+  Staged staged(arena_, candidate);
+  return find_or_keep(candidate.record, candidate.has_nan, [&] { staged.commit(); });
 }
 
 void InternedArena::reserve_for(std::size_t more) {
@@ -90,8 +95,11 @@ NodeId InternedArena::intern(const NodeKey& key) {
   return keep_or_drop(arena_.stage(key));
 }
 
-NodeId InternedArena::intern_record(std::string_view record, bool has_nan) {
-  return keep_or_drop(arena_.stage_record(record, has_nan));
+// The store's recording path: the record is already written, so it is
+// looked up where it is and copied in only when new. Flattened, so that
+// hashing and the probe are inline.
+[[gnu::flatten]] NodeId InternedArena::intern_record(std::string_view record, bool has_nan) {
+  return find_or_keep(record, has_nan, [&] { arena_.append(record, has_nan); });
 }
 
 bool InternedArena::adopt_distinct(NodeArena& arena) {

@@ -57,6 +57,10 @@ class InternedArena {
   Probe probe(const NodeArena::Candidate& candidate) const;
   // Keeps a candidate just staged when its key is new, else drops it.
   NodeId keep_or_drop(const NodeArena::Candidate& candidate);
+  // The id of a key equal to `record`'s, or the next one after `keep()`
+  // has put the record at the arena's end.
+  template <class Keep>
+  NodeId find_or_keep(std::string_view record, bool has_nan, Keep&& keep);
   std::uint64_t hash_record(std::string_view record, bool has_nan) const;
 
   HashKey key_;

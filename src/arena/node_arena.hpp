@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/page_allocator.hpp"
 #include "ir/node_key.hpp"
 #include "ir/record.hpp"
 
@@ -63,6 +64,17 @@ class NodeArena {
     bytes_.append(record);
     return {std::string_view(bytes_).substr(begin), has_nan};
   }
+  // Appends a record in record::encode's format at once: stage_record and
+  // commit in one, and a failed allocation leaves the arena as it was.
+  void append(std::string_view record, bool has_nan) {
+    bytes_.append(record);
+    try {
+      ends_.push_back(static_cast<std::uint64_t>(bytes_.size()) << 1 | (has_nan ? 1 : 0));
+    } catch (...) {
+      bytes_.resize(bytes_.size() - record.size());
+      throw;
+    }
+  }
   // Keeps the candidate; a failed allocation leaves it staged.
   void commit(const Candidate& candidate) {
     ends_.push_back(static_cast<std::uint64_t>(bytes_.size()) << 1 | (candidate.has_nan ? 1 : 0));
@@ -83,7 +95,9 @@ class NodeArena {
 
  private:
   std::string bytes_;
-  std::vector<std::uint64_t> ends_;  // end offset of record i, shifted, | has_nan
+  // End offset of record i, shifted, | has_nan; mapped when large, as it
+  // doubles with the arena (PageAllocator).
+  std::vector<std::uint64_t, PageAllocator<std::uint64_t>> ends_;
 };
 
 }  // namespace zembrik

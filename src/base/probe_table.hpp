@@ -25,12 +25,13 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
 namespace zembrik {
 
-template <class Slot, int kFirstBits = 4>
+template <class Slot, int kFirstBits = 4, class Allocator = std::allocator<Slot>>
 class ProbeTable {
   static_assert(kFirstBits > 0 && kFirstBits < 64, "a table has 2^kFirstBits slots at first");
 
@@ -161,8 +162,8 @@ class ProbeTable {
     });
   }
 
-  std::vector<Slot> slots_;  // Slot{} marks an empty slot
-  int shift_ = 64;           // a home is hash >> shift_; 64 while there are no slots
+  std::vector<Slot, Allocator> slots_;  // Slot{} marks an empty slot
+  int shift_ = 64;                      // a home is hash >> shift_; 64 while there are no slots
   std::size_t count_ = 0;
   std::size_t rebuilt_with_ = 0;
 };

@@ -50,10 +50,19 @@ class SmallVec {
   const T& operator[](std::size_t k) const { return data()[k]; }
   T& back() { return data()[size_ - 1]; }
 
-  void push_back(T value) {
+  // Makes room for `capacity` elements, so that growing to that many moves
+  // nothing.
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) grow(capacity);
+  }
+
+  void push_back(T value) { emplace_back(std::move(value)); }
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
     if (size_ == capacity_) grow(size_ + 1);
-    ::new (data() + size_) T(std::move(value));
+    T* slot = ::new (data() + size_) T(std::forward<Args>(args)...);
     ++size_;
+    return *slot;
   }
 
   template <class Iterator>

@@ -228,14 +228,38 @@ struct PlainFieldWriter {
   [[noreturn]] static bool refuse() { fail("encode_fields writes plain kinds only"); }
 };
 
+template <NodeTag Tag, class Sink>
+bool put_plain(Sink& sink, const PlainFields& fields) {
+  sink.u8(static_cast<std::uint8_t>(Tag));
+  PlainFieldWriter<Sink> writer{sink, fields};
+  walk_fields<Tag>(writer);
+  return writer.nan;
+}
+
 }  // namespace
 
 bool encode_fields(const PlainFields& fields, std::string& out) {
-  return append(out, [&](auto& sink) {
-    sink.u8(static_cast<std::uint8_t>(fields.tag));
-    PlainFieldWriter<std::decay_t<decltype(sink)>> writer{sink, fields};
-    walk_fields(fields.tag, writer);
-    return writer.nan;
+  return visit_tag(fields.tag, [&](auto tag) {
+    return append(out, [&](auto& sink) { return put_plain<decltype(tag)::value>(sink, fields); });
+  });
+}
+
+// Flattened: both passes and every field writer inline, the recording
+// path's encoding.
+[[gnu::flatten]] EncodedFields encode_fields(const PlainFields& fields, std::span<char> room,
+                                             std::string& overflow) {
+  // One dispatch on the tag for both passes.
+  return visit_tag(fields.tag, [&](auto tag) -> EncodedFields {
+    SizeBound bound;
+    put_plain<decltype(tag)::value>(bound, fields);
+    char* begin = room.data();
+    if (bound.bytes > room.size()) {
+      overflow.resize(bound.bytes);
+      begin = overflow.data();
+    }
+    Writer writer{begin};
+    const bool has_nan = put_plain<decltype(tag)::value>(writer, fields);
+    return {std::string_view(begin, static_cast<std::size_t>(writer.at - begin)), has_nan};
   });
 }
 

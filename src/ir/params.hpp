@@ -105,16 +105,19 @@ struct ParamView {
 // Orders `entries` by the key bytes `key_of(entry)` gives; entries with
 // equal keys keep their order. Insertion sort for the small maps almost all
 // are, which unlike stable_sort allocates nothing.
-template <class Entry, class KeyOf>
-void sort_by_key(std::vector<Entry>& entries, KeyOf&& key_of) {
+template <class Entries, class KeyOf>
+void sort_by_key(Entries& entries, KeyOf&& key_of) {
+  using Entry = std::remove_cvref_t<decltype(*entries.begin())>;
   // std::string_view compares as unsigned bytes, which is the order keys need.
   const auto before = [&](const Entry& a, const Entry& b) {
     return std::string_view(key_of(a)) < std::string_view(key_of(b));
   };
-  if (entries.size() <= 16) {
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-      for (std::size_t j = i; j > 0 && before(entries[j], entries[j - 1]); --j) {
-        std::swap(entries[j], entries[j - 1]);
+  const auto first = entries.begin();
+  const std::size_t n = entries.size();
+  if (n <= 16) {
+    for (std::size_t i = 1; i < n; ++i) {
+      for (std::size_t j = i; j > 0 && before(first[j], first[j - 1]); --j) {
+        std::swap(first[j], first[j - 1]);
       }
     }
   } else {

@@ -70,6 +70,14 @@ namespace record {
 // Appends the record `encode` writes for the key with these fields, without
 // building the key. Returns true when a float parameter is a NaN.
 bool encode_fields(const PlainFields& fields, std::string& out);
+
+// The same record written into `room` when it fits there, else into
+// `overflow`, so that a caller with room on its stack allocates nothing.
+struct EncodedFields {
+  std::string_view bytes;
+  bool has_nan;
+};
+EncodedFields encode_fields(const PlainFields& fields, std::span<char> room, std::string& overflow);
 }  // namespace record
 
 // A Stage member as a record holds it.

@@ -80,16 +80,6 @@ Test float_test(PyObject* value, double& out) {
   return Test::Passed;
 }
 
-// The UTF-8 of a str (which `obj` must be), viewed in the object's own
-// cache: valid while it lives.
-bool view_of_str(PyObject* obj, std::string_view& out) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (utf8 == nullptr) return false;
-  out = std::string_view(utf8, static_cast<std::size_t>(size));
-  return true;
-}
-
 // Whether the value is a Str: a str that encodes to UTF-8. A lone surrogate
 // fails to encode and so fails the test.
 Test str_test(PyObject* value, std::string_view& out) {
@@ -101,38 +91,45 @@ Test str_test(PyObject* value, std::string_view& out) {
 }
 
 // The tests in their fixed order; the first that passes decides.
-bool value_from_py(PyObject* value, std::vector<ParamView>& entries, std::string_view key) {
+bool value_from_py(PyObject* value, ParamViewList& entries, std::string_view key) {
   ParamView entry{key, ParamValue::Tag::Bool, 0, 0.0, false, {}};
-  if (PyBool_Check(value)) {
-    entry.bool_value = value == Py_True;
+  const auto passed = [&](ParamValue::Tag tag) {
+    entry.tag = tag;
     entries.push_back(entry);
     return true;
-  }
-  switch (int_test(value, entry.int_value)) {
-    case Test::Passed:
-      entry.tag = ParamValue::Tag::Int;
-      entries.push_back(entry);
-      return true;
-    case Test::Error:
-      return false;
-    case Test::Failed:
-      break;
-  }
-  switch (float_test(value, entry.float_value)) {
-    case Test::Passed:
-      entry.tag = ParamValue::Tag::Float;
-      entries.push_back(entry);
-      return true;
-    case Test::Error:
-      return false;
-    case Test::Failed:
-      break;
+  };
+  // An exact float or str fails every test before its own without calling
+  // into the interpreter, so those are skipped for them.
+  const bool exact_str = PyUnicode_CheckExact(value);
+  if (!exact_str) {
+    if (PyFloat_CheckExact(value)) {
+      entry.float_value = float_value(value);
+      return passed(ParamValue::Tag::Float);
+    }
+    if (PyBool_Check(value)) {
+      entry.bool_value = value == Py_True;
+      return passed(ParamValue::Tag::Bool);
+    }
+    switch (int_test(value, entry.int_value)) {
+      case Test::Passed:
+        return passed(ParamValue::Tag::Int);
+      case Test::Error:
+        return false;
+      case Test::Failed:
+        break;
+    }
+    switch (float_test(value, entry.float_value)) {
+      case Test::Passed:
+        return passed(ParamValue::Tag::Float);
+      case Test::Error:
+        return false;
+      case Test::Failed:
+        break;
+    }
   }
   switch (str_test(value, entry.str_value)) {
     case Test::Passed:
-      entry.tag = ParamValue::Tag::Str;
-      entries.push_back(entry);
-      return true;
+      return passed(ParamValue::Tag::Str);
     case Test::Error:
       return false;
     case Test::Failed:
@@ -149,7 +146,33 @@ bool runs_no_python_code(PyObject* value) {
          PyUnicode_CheckExact(value);
 }
 
-bool entry_from_py(PyObject* key, PyObject* value, std::vector<ParamView>& entries) {
+// The entry of a value of exactly one of the four types, decided by its
+// type alone as value_from_py's tests would decide it. Failed, with nothing
+// added, for the rare value those tests must see: an int beyond the Int
+// range, a str that does not encode.
+Test exact_entry(PyObject* value, std::string_view key, ParamViewList& entries) {
+  // Written in place, and taken out again when the tests must decide.
+  ParamView& entry = entries.emplace_back(ParamView{key, ParamValue::Tag::Bool, 0, 0.0, false, {}});
+  Test test = Test::Passed;
+  if (PyFloat_CheckExact(value)) {
+    entry.tag = ParamValue::Tag::Float;
+    entry.float_value = float_value(value);
+  } else if (PyLong_CheckExact(value)) {
+    int overflow = 0;
+    entry.tag = ParamValue::Tag::Int;
+    entry.int_value = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) test = Test::Failed;
+  } else if (PyUnicode_CheckExact(value)) {
+    entry.tag = ParamValue::Tag::Str;
+    test = str_test(value, entry.str_value);
+  } else {
+    entry.bool_value = value == Py_True;
+  }
+  if (test != Test::Passed) entries.truncate(entries.size() - 1);
+  return test;
+}
+
+bool entry_from_py(PyObject* key, PyObject* value, ParamViewList& entries) {
   std::string_view key_text;
   return str_view_from_py(key, key_text) && value_from_py(value, entries, key_text);
 }
@@ -174,7 +197,7 @@ bool rest_from_snapshot(PyObject* dict, ParamViews& out, bool& exact_str_keys) {
 // In key order, as a ParamMap keeps them (stably: equal keys keep their
 // order). Distinct str keys have distinct texts, but a str subclass can
 // make the dict keep two keys of one text apart; a map holds each key once.
-bool sort_and_check(std::vector<ParamView>& entries, bool exact_str_keys) {
+bool sort_and_check(ParamViewList& entries, bool exact_str_keys) {
   sort_by_key(entries, [](const ParamView& p) { return p.key; });
   if (exact_str_keys) return true;
   for (std::size_t i = 1; i < entries.size(); ++i) {
@@ -189,12 +212,9 @@ bool sort_and_check(std::vector<ParamView>& entries, bool exact_str_keys) {
 
 }  // namespace
 
-bool str_view_from_py(PyObject* obj, std::string_view& out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(obj).c_str());
-    return false;
-  }
-  return view_of_str(obj, out);
+bool not_a_str(PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, "expected str, got %s", type_name(obj).c_str());
+  return false;
 }
 
 bool string_from_py(PyObject* obj, std::string& out) {
@@ -208,12 +228,29 @@ bool name_argument(PyObject* obj, const char* argument, std::string& out) {
   return string_from_py(obj, out) || note_argument(argument);
 }
 
-bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out) {
-  return str_view_from_py(obj, out) || note_argument(argument);
-}
-
-bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
+template <class Ids>
+bool ids_from_py(PyObject* obj, const char* argument, Ids& out) {
   out.clear();
+  const bool is_list = PyList_CheckExact(obj);
+  if (is_list || PyTuple_CheckExact(obj)) {
+    // Indexing with the size read afresh each time is what iterating them
+    // does, and stays safe when an element's __index__ changes the list.
+    out.reserve(static_cast<std::size_t>(is_list ? list_size(obj) : tuple_size(obj)));
+    for (Py_ssize_t i = 0; i < (is_list ? list_size(obj) : tuple_size(obj)); ++i) {
+      PyObject* item = is_list ? list_item(obj, i) : tuple_item(obj, i);
+      NodeId id;
+      // An exact int runs no Python code, so the list keeps it alive; any
+      // other item is held while its __index__ runs.
+      if (PyLong_CheckExact(item)) {
+        id = PyLong_AsUnsignedLongLong(item);
+        if (id == static_cast<NodeId>(-1) && PyErr_Occurred()) return note_argument(argument);
+      } else if (!id_from_py(PyRef::borrow(item).get(), id)) {
+        return note_argument(argument);
+      }
+      out.push_back(id);
+    }
+    return true;
+  }
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "expected a sequence of node ids, got str");
     return note_argument(argument);
@@ -222,19 +259,6 @@ bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
     PyErr_Format(PyExc_TypeError, "expected a sequence of node ids, got %s",
                  type_name(obj).c_str());
     return note_argument(argument);
-  }
-  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-    // Indexing with the size read afresh each time is what iterating them
-    // does, and stays safe when an element's __index__ changes the list.
-    const bool is_list = PyList_CheckExact(obj);
-    out.reserve(static_cast<std::size_t>(is_list ? list_size(obj) : tuple_size(obj)));
-    for (Py_ssize_t i = 0; i < (is_list ? list_size(obj) : tuple_size(obj)); ++i) {
-      PyRef item = PyRef::borrow(is_list ? list_item(obj, i) : tuple_item(obj, i));
-      NodeId id;
-      if (!id_from_py(item.get(), id)) return note_argument(argument);
-      out.push_back(id);
-    }
-    return true;
   }
   PyRef iterator(PyObject_GetIter(obj));
   if (!iterator) return note_argument(argument);
@@ -245,6 +269,9 @@ bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out) {
   }
   return PyErr_Occurred() ? note_argument(argument) : true;
 }
+
+template bool ids_from_py(PyObject*, const char*, NodeIds&);
+template bool ids_from_py(PyObject*, const char*, CallIds&);
 
 bool param_views_from_py(PyObject* obj, ParamViews& out) {
   out.entries.clear();
@@ -267,8 +294,20 @@ bool param_views_from_py(PyObject* obj, ParamViews& out) {
       return rest_from_snapshot(obj, out, exact_str_keys) &&
              sort_and_check(out.entries, exact_str_keys);
     }
+    std::string_view key_text;
+    if (PyUnicode_CheckExact(key) ? !view_of_str(key, key_text)
+                                  : !str_view_from_py(key, key_text)) {
+      return false;
+    }
     exact_str_keys = exact_str_keys && PyUnicode_CheckExact(key);
-    if (!entry_from_py(key, value, out.entries)) return false;
+    switch (exact_entry(value, key_text, out.entries)) {
+      case Test::Passed:
+        break;
+      case Test::Error:
+        return false;
+      case Test::Failed:
+        if (!value_from_py(value, out.entries, key_text)) return false;
+    }
   }
   return sort_and_check(out.entries, exact_str_keys);
 }

@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "base/interrupt.hpp"
+#include "base/small_vec.hpp"
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
 #include "ir/record.hpp"
 #include "optimizer/reduced.hpp"
+#include "python/args.hpp"
 #include "python/gil.hpp"
 #include "python/module_state.hpp"
 #include "python/pyref.hpp"
@@ -28,15 +30,37 @@ namespace zembrik::py {
 
 // A `str` (or subclass) as UTF-8; a lone surrogate raises the encoding error.
 [[nodiscard]] bool string_from_py(PyObject* obj, std::string& out);
-// The same, viewed in the object's own UTF-8: valid while it lives.
-[[nodiscard]] bool str_view_from_py(PyObject* obj, std::string_view& out);
+// Raises TypeError "expected str, got T"; returns false.
+bool not_a_str(PyObject* obj);
+// The same, viewed in the object's own UTF-8: valid while it lives (for
+// view_of_str, `str` must be a str). Inline, as every recording call reads
+// its name and keys so.
+[[nodiscard]] inline bool view_of_str(PyObject* str, std::string_view& out) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (utf8 == nullptr) return false;
+  out = std::string_view(utf8, static_cast<std::size_t>(size));
+  return true;
+}
+[[nodiscard]] inline bool str_view_from_py(PyObject* obj, std::string_view& out) {
+  return PyUnicode_Check(obj) ? view_of_str(obj, out) : not_a_str(obj);
+}
 // A typed `str` argument: as above, with the argument's note on failure.
 [[nodiscard]] bool name_argument(PyObject* obj, const char* argument, std::string& out);
-[[nodiscard]] bool name_view_argument(PyObject* obj, const char* argument, std::string_view& out);
+[[nodiscard]] inline bool name_view_argument(PyObject* obj, const char* argument,
+                                             std::string_view& out) {
+  return str_view_from_py(obj, out) || note_argument(argument);
+}
+
+// The ids of one recording call, inline up to a count that covers almost
+// every node, so that reading them allocates nothing.
+using CallIds = SmallVec<NodeId, 8>;
 
 // An id list argument (`inputs`, `outputs`): a sequence, not a str, dict,
-// set or iterator, of ints in the unsigned 64-bit range.
-[[nodiscard]] bool ids_from_py(PyObject* obj, const char* argument, NodeIds& out);
+// set or iterator, of ints in the unsigned 64-bit range. `Ids` is NodeIds or
+// CallIds.
+template <class Ids>
+[[nodiscard]] bool ids_from_py(PyObject* obj, const char* argument, Ids& out);
 
 // `maximal_fusion` and the like: exactly a bool (absent gives false); 0 and 1
 // are refused.
@@ -48,8 +72,10 @@ namespace zembrik::py {
 // as views in key order. The views point into the dict's str objects, which
 // `held` keeps alive when converting a value ran Python code that could
 // have changed the dict; they are valid until the caller runs Python code.
+// Inline up to a count that covers almost every node, like CallIds.
+using ParamViewList = SmallVec<ParamView, 8>;
 struct ParamViews {
-  std::vector<ParamView> entries;
+  ParamViewList entries;
   PyRef held;
 };
 [[nodiscard]] bool param_views_from_py(PyObject* obj, ParamViews& out);

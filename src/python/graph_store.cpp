@@ -42,10 +42,13 @@ PyObject* record(PyObject* self, NodeKey key) {
 // written while the interpreter lock is held, since its views point into the
 // arguments' str objects; only the intern may wait without it.
 PyObject* record_fields(PyObject* self, const PlainFields& fields) {
-  std::string record;
-  const bool has_nan = record::encode_fields(fields, record);
-  Result<NodeId, BadNodeId> id =
-      store_of(self).intern_record(EncodedKey{record, has_nan, fields.inputs}, WaitWithoutGil{});
+  // Room for the record of almost every node, so that recording one
+  // allocates nothing outside the store.
+  char room[512];
+  std::string overflow;
+  const record::EncodedFields encoded = record::encode_fields(fields, room, overflow);
+  Result<NodeId, BadNodeId> id = store_of(self).intern_record(
+      EncodedKey{encoded.bytes, encoded.has_nan, fields.inputs}, WaitWithoutGil{});
   if (!id) return map_err(id.error());
   return PyLong_FromUnsignedLongLong(id.value());
 }
@@ -66,7 +69,7 @@ template <NodeTag Tag>
 PyObject* add_named(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
     std::string_view name;
-    NodeIds inputs;
+    CallIds inputs;
     ParamViews params;
     if (!name_view_argument(a[0], "name", name) || !ids_from_py(a[1], "inputs", inputs) ||
         !param_views_from_py(a[2], params)) {
@@ -92,7 +95,7 @@ PyObject* add_external(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
 template <NodeTag Tag>
 PyObject* add_boundary(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
   return guarded(*state_of_type(cls), [&]() -> PyObject* {
-    NodeIds inputs;
+    CallIds inputs;
     ParamViews params;
     if (!ids_from_py(a[0], "inputs", inputs) || !param_views_from_py(a[1], params)) {
       return nullptr;

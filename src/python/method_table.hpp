@@ -57,6 +57,13 @@ const char* name_of() {
 template <BoundMethod Impl, const char* Owner, const char* Doc>
 PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[kMaxParameters];
+  // A call that gives every parameter positionally, as recording calls do,
+  // needs no binding: the arguments are the slots.
+  constexpr bool kAllPositional = text_signature_all_positional(Doc);
+  constexpr Py_ssize_t kCount = text_signature_parameters(Doc);
+  if (kAllPositional && kwnames == nullptr && PyVectorcall_NARGS(nargs) == kCount) {
+    return Impl(self, Py_TYPE(self), args);
+  }
   if (!bind(signature_of<Owner, Doc>(), args, nargs, kwnames, bound)) return nullptr;
   return Impl(self, Py_TYPE(self), bound);
 }

@@ -61,4 +61,13 @@ constexpr int text_signature_parameters(std::string_view doc) {
   return read_text_signature(doc, name, [](std::string_view, bool, bool) {});
 }
 
+// Whether no parameter of the docstring's text signature is keyword-only.
+constexpr bool text_signature_all_positional(std::string_view doc) {
+  std::string_view name;
+  bool all = true;
+  read_text_signature(
+      doc, name, [&](std::string_view, bool, bool keyword_only) { all = all && !keyword_only; });
+  return all;
+}
+
 }  // namespace zembrik::py

@@ -36,6 +36,14 @@ struct EncodedKey {
   std::span<const NodeId> inputs;
 };
 
+// BadNodeId for the first of `ids` that is not below `count`.
+inline Result<void, BadNodeId> check_ids(std::span<const NodeId> ids, std::uint64_t count) {
+  for (NodeId id : ids) {
+    if (id >= count) return BadNodeId{id};
+  }
+  return {};
+}
+
 // The arena and the marks, copied together.
 struct StoreSnapshot {
   NodeArena arena;
@@ -56,7 +64,16 @@ class Graph {
   [[nodiscard]] Result<NodeId, BadNodeId> intern(const NodeKey& key);
   // The same for a key given as its record, which must be canonical: what
   // record::encode writes for some key.
-  [[nodiscard]] Result<NodeId, BadNodeId> intern_record(const EncodedKey& key);
+  // Inline: the store's recording path, one call per recorded node.
+  [[nodiscard]] Result<NodeId, BadNodeId> intern_record(const EncodedKey& key) {
+#ifndef NDEBUG
+    check_canonical(key);
+#endif
+    if (const Result<void, BadNodeId> checked = check_ids(key.inputs, nodes_.size()); !checked) {
+      return checked.error();
+    }
+    return nodes_.intern_record(key.record, key.has_nan);
+  }
   // A graph whose nodes are exactly the records of `arena`, ids in arena
   // order, when no two records are equal keys; nothing otherwise. Every
   // record must be canonical and name only earlier positions as inputs, as
@@ -65,28 +82,43 @@ class Graph {
   static std::optional<Graph> from_distinct_records(NodeArena arena);
 
   // Set once, by the operation that builds a graph from a reduction.
-  void set_node_map(NodeMap map) { node_map_ = std::move(map); }
+  void set_node_map(NodeMap map) {
+    node_map_ = std::move(map);
+  }
 
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
-  const NodeArena& arena() const { return nodes_.arena(); }
-  const std::vector<NodeId>& outputs() const { return outputs_; }
-  std::uint64_t node_count() const { return nodes_.size(); }
+  const NodeArena& arena() const {
+    return nodes_.arena();
+  }
+  const std::vector<NodeId>& outputs() const {
+    return outputs_;
+  }
+  std::uint64_t node_count() const {
+    return nodes_.size();
+  }
   // The bytes of all records: what a copy of the arena costs.
-  std::uint64_t byte_size() const { return nodes_.arena().byte_size(); }
-  const NodeMap& node_map() const { return node_map_; }
+  std::uint64_t byte_size() const {
+    return nodes_.arena().byte_size();
+  }
+  const NodeMap& node_map() const {
+    return node_map_;
+  }
   // A copy of the arena and the marks.
-  StoreSnapshot snapshot() const { return StoreSnapshot{arena(), outputs_}; }
+  StoreSnapshot snapshot() const {
+    return StoreSnapshot{arena(), outputs_};
+  }
 
  private:
+  // Asserts, in debug builds, that the record is what record::encode
+  // writes for its key.
+  static void check_canonical(const EncodedKey& key);
+
   InternedArena nodes_;
   std::vector<NodeId> outputs_;
   std::vector<bool> marked_;  // marked_[id]: id is in `outputs_`
   NodeMap node_map_;
 };
-
-// BadNodeId for the first of `ids` that is not below `count`.
-Result<void, BadNodeId> check_ids(std::span<const NodeId> ids, std::uint64_t count);
 
 }  // namespace zembrik
