@@ -90,8 +90,8 @@ NodeId InternedArena::intern(const NodeKey& key) {
   return keep_or_drop(arena_.stage(key));
 }
 
-NodeId InternedArena::intern_record(std::string_view record, bool has_nan) {
-  return keep_or_drop(arena_.stage_record(record, has_nan));
+NodeId InternedArena::intern_record(std::string_view record, bool has_nan, std::size_t wide) {
+  return keep_or_drop(arena_.stage_record(record, has_nan, wide));
 }
 
 bool InternedArena::adopt_distinct(NodeArena& arena) {

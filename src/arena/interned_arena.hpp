@@ -31,8 +31,8 @@ class InternedArena {
   // arena as it was.
   NodeId intern(const NodeKey& key);
   // The same for a key given as a canonical record (what record::encode
-  // writes).
-  NodeId intern_record(std::string_view record, bool has_nan);
+  // writes), with its record::wide_size when known (0 when not).
+  NodeId intern_record(std::string_view record, bool has_nan, std::size_t wide = 0);
 
   // Makes room for `more` new keys, so that interning them never grows the
   // index, and they can be taken out again with truncate. A failed

@@ -2,8 +2,10 @@
 // of records shares, so the encoding of a varint, a string, a parameter map
 // or a stage member is spelled out once.
 //
-// A sink is anything with u8, varint, raw64 and str. SizeBound adds up an
-// upper bound of the bytes and Writer then writes them through a raw pointer
+// A sink is anything with u8, varint, word, raw64 and str; a word is a
+// varint that record::wide_size counts as 8 bytes (an id or an Int), every
+// other varint as 4. SizeBound adds up an upper bound of the bytes, and the
+// wide size on the way, and Writer then writes them through a raw pointer
 // into room made in one go; append() runs the two over one callback, which
 // keeps encoding cheap on the store's hot path. Builder grows as fields
 // arrive, for a record whose size is only known once it has been read.
@@ -45,16 +47,34 @@ inline std::int64_t unzigzag(std::uint64_t z) {
 
 struct SizeBound {
   std::size_t bytes = 0;
-  void u8(std::uint8_t) { bytes += 1; }
-  void varint(std::uint64_t) { bytes += kMaxVarint; }
-  void raw64(std::uint64_t) { bytes += 8; }
-  void str(std::string_view s) { bytes += kMaxVarint + s.size(); }
+  std::size_t wide = 0;  // record::wide_size of what is written
+  void u8(std::uint8_t) {
+    bytes += 1;
+    wide += 1;
+  }
+  void varint(std::uint64_t) {
+    bytes += kMaxVarint;
+    wide += 4;
+  }
+  void word(std::uint64_t) {
+    bytes += kMaxVarint;
+    wide += 8;
+  }
+  void raw64(std::uint64_t) {
+    bytes += 8;
+    wide += 8;
+  }
+  void str(std::string_view s) {
+    bytes += kMaxVarint + s.size();
+    wide += 4 + s.size();
+  }
 };
 
 struct Writer {
   char* at;
   void u8(std::uint8_t byte) { *at++ = static_cast<char>(byte); }
   void varint(std::uint64_t v) { at = put_varint(at, v); }
+  void word(std::uint64_t v) { at = put_varint(at, v); }
   // The eight raw bytes of a float, in host order.
   void raw64(std::uint64_t bits) {
     std::memcpy(at, &bits, sizeof bits);
@@ -69,11 +89,13 @@ struct Writer {
 };
 
 // Appends what `put(sink)` writes to `out`: measured by SizeBound, then
-// written by Writer. Returns put's result from the writing run.
+// written by Writer. Returns put's result from the writing run, and the
+// record::wide_size of what it wrote in `*wide` when given.
 template <class Put>
-bool append(std::string& out, Put&& put) {
+bool append(std::string& out, Put&& put, std::size_t* wide = nullptr) {
   SizeBound bound;
   put(bound);
+  if (wide != nullptr) *wide = bound.wide;
   const std::size_t begin = out.size();
   out.resize(begin + bound.bytes);
   Writer writer{out.data() + begin};
@@ -95,6 +117,7 @@ class Builder {
   void varint(std::uint64_t v) {
     write(kMaxVarint, [&](Writer& w) { w.varint(v); });
   }
+  void word(std::uint64_t v) { varint(v); }
   void raw64(std::uint64_t bits) {
     write(8, [&](Writer& w) { w.raw64(bits); });
   }
@@ -123,7 +146,7 @@ class Builder {
 template <class Sink>
 void put_ids(Sink& out, std::span<const NodeId> ids) {
   out.varint(ids.size());
-  for (NodeId id : ids) out.varint(id);
+  for (NodeId id : ids) out.word(id);
 }
 
 // A stage member: its token, a varint ref count, per ref a tag byte and a
@@ -146,7 +169,7 @@ bool put_param(Sink& out, const ParamView& param, Nans nans) {
   out.u8(static_cast<std::uint8_t>(param.tag));
   switch (param.tag) {
     case ParamValue::Tag::Int:
-      out.varint(zigzag(param.int_value));
+      out.word(zigzag(param.int_value));
       return false;
     case ParamValue::Tag::Float: {
       const double f = param.float_value;

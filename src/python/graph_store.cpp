@@ -43,9 +43,10 @@ PyObject* record(PyObject* self, NodeKey key) {
 // arguments' str objects; only the intern may wait without it.
 PyObject* record_fields(PyObject* self, const PlainFields& fields) {
   std::string record;
-  const bool has_nan = record::encode_fields(fields, record);
-  Result<NodeId, BadNodeId> id =
-      store_of(self).intern_record(EncodedKey{record, has_nan, fields.inputs}, WaitWithoutGil{});
+  std::size_t wide;
+  const bool has_nan = record::encode_fields(fields, record, &wide);
+  Result<NodeId, BadNodeId> id = store_of(self).intern_record(
+      EncodedKey{record, has_nan, fields.inputs, wide}, WaitWithoutGil{});
   if (!id) return map_err(id.error());
   return PyLong_FromUnsignedLongLong(id.value());
 }

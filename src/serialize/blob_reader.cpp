@@ -233,6 +233,7 @@ class Decoder {
   };
 
   bool node(std::uint64_t position) {
+    const char* const start = at_;
     std::uint8_t tag;
     if (!u8(tag)) return false;
     if (tag > kMaxNodeTag) return fail(BlobError::invalid_tag(BlobError::TagKind::Node, tag));
@@ -252,11 +253,13 @@ class Decoder {
       has_nan = record::encode(record::decode(record), sorted);
       record = sorted;
     }
+    // The blob record is the arena record's wide form, field for field.
+    const auto wide = static_cast<std::size_t>(at_ - start);
     if (mode_ == Mode::Bulk) {
-      arena_.commit(arena_.stage_record(record, has_nan));
+      arena_.commit(arena_.stage_record(record, has_nan, wide));
       return true;
     }
-    Result<NodeId, BadNodeId> id = graph_.intern_record({record, has_nan, inputs_});
+    Result<NodeId, BadNodeId> id = graph_.intern_record({record, has_nan, inputs_, wide});
     if (!id) return fail(BlobError::node_reference(id.error().id));
     id_of_.push_back(id.value());
     return true;

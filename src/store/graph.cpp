@@ -38,7 +38,7 @@ Result<NodeId, BadNodeId> Graph::intern_record(const EncodedKey& key) {
   if (const Result<void, BadNodeId> checked = check_ids(key.inputs, nodes_.size()); !checked) {
     return checked.error();
   }
-  return nodes_.intern_record(key.record, key.has_nan);
+  return nodes_.intern_record(key.record, key.has_nan, key.wide);
 }
 
 std::optional<Graph> Graph::from_distinct_records(NodeArena arena) {

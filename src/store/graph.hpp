@@ -28,12 +28,14 @@
 namespace zembrik {
 
 // A key already written as a record (record::encode's format, NaNs as they
-// are), whether it holds a NaN float, and its input ids in order. Lets a
-// reader that builds records itself intern them without building keys.
+// are), whether it holds a NaN float, its input ids in order and, when the
+// producer knows it, its record::wide_size (0 otherwise). Lets a reader that
+// builds records itself intern them without building keys.
 struct EncodedKey {
   std::string_view record;
   bool has_nan;
   std::span<const NodeId> inputs;
+  std::size_t wide = 0;
 };
 
 // The arena and the marks, copied together.
