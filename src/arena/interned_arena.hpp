@@ -7,6 +7,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "arena/intern_index.hpp"
@@ -46,6 +47,11 @@ class InternedArena {
   // Takes over `arena` as the whole content when no two of its records are
   // equal keys; false, and nothing changed, otherwise. Must be empty before.
   bool adopt_distinct(NodeArena& arena);
+  // The same, telling the records apart mostly without hashing them:
+  // `anchors[i]` is record i's largest input plus one, or 0 without inputs,
+  // which equal keys share. The index is then built on first use, so a
+  // graph that is only read never pays for it.
+  bool adopt_distinct(NodeArena& arena, std::span<const NodeId> anchors);
 
  private:
   struct Probe {
@@ -58,10 +64,16 @@ class InternedArena {
   // Keeps a candidate just staged when its key is new, else drops it.
   NodeId keep_or_drop(const NodeArena::Candidate& candidate);
   std::uint64_t hash_record(std::string_view record, bool has_nan) const;
+  // hash_of(id) and equal(a, b) over the records of `arena`.
+  auto hash_in(const NodeArena& arena) const;
+  static auto equal_in(const NodeArena& arena);
+  // Indexes an arena adopted without its index.
+  void ensure_index();
 
   HashKey key_;
   NodeArena arena_;
   InternIndex index_;
+  bool indexed_ = true;  // false while an adopted arena waits for its index
 };
 
 }  // namespace zembrik

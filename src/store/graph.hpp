@@ -65,6 +65,11 @@ class Graph {
   // a reader that has checked them builds it. Indexes all records in one
   // pass, much faster than interning them one by one.
   static std::optional<Graph> from_distinct_records(NodeArena arena);
+  // The same for a reader that knows each record's anchor, its largest
+  // input plus one or 0 without inputs: most records are then told apart
+  // without hashing, and the index is built on the first intern.
+  static std::optional<Graph> from_distinct_records(NodeArena arena,
+                                                    std::span<const NodeId> anchors);
 
   // Set once, by the operation that builds a graph from a reduction.
   void set_node_map(NodeMap map) { node_map_ = std::move(map); }
