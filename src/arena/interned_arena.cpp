@@ -43,19 +43,22 @@ class Staged {
   bool kept_ = false;
 };
 
-// A fixed mix of a record's bytes: equal bytes give equal mixes. It only
-// sorts records into cells of the table below, never into a probe run.
-std::uint64_t mix_bytes(std::string_view bytes) {
+// A fixed mix of a record's length and of its first and last eight bytes,
+// which tell apart most records sharing an anchor: their names and params
+// lead, their inputs end. Equal bytes give equal mixes. It only sorts
+// records into cells of the table below, never into a probe run.
+std::uint64_t mix_ends(std::string_view bytes) {
   constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15ULL;
-  std::uint64_t h = bytes.size() * kOdd;
-  std::size_t at = 0;
-  for (; at + 8 <= bytes.size(); at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes.data() + at, 8);
-    h = (h ^ word) * kOdd;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+  if (bytes.size() >= 8) {
+    std::memcpy(&first, bytes.data(), 8);
+    std::memcpy(&last, bytes.data() + bytes.size() - 8, 8);
+  } else {
+    for (const char c : bytes) first = first << 8 | static_cast<unsigned char>(c);
   }
-  for (; at < bytes.size(); ++at) h = (h ^ static_cast<unsigned char>(bytes[at])) * kOdd;
-  return h ^ (h >> 29);
+  const std::uint64_t h = ((bytes.size() * kOdd) ^ first) * kOdd;
+  return (h ^ last) * kOdd;
 }
 
 // Adds one to a 2-bit count at `shift` in `cells`, stopping at 2.
@@ -65,43 +68,38 @@ void count_in(std::uint32_t& cells, unsigned shift) {
 
 // Whether no two records of `arena` are equal keys. Equal keys share their
 // anchor, so a record alone with its anchor has no equal. Records that share
-// one are told apart further by 4 bits of their bytes' mix (NaN records,
-// whose bytes are not canonical, all take bits 0), and only those that still
-// share a cell are hashed and compared. Cells are addressed directly and
-// never probed, so crafted collisions only send more records to the keyed
-// check.
+// one are told apart further by 4 bits of mix_ends (NaN records, whose bytes
+// are not canonical, all take bits 0), and only those that still share a
+// cell are hashed and compared. Cells are addressed directly and never
+// probed, so crafted collisions only send more records to the keyed check.
 template <class HashOf, class Equal>
 bool records_distinct(const NodeArena& arena, std::span<const NodeId> anchors, HashOf&& hash_of,
                       Equal&& equal) {
   assert(anchors.size() == arena.size() && "one anchor per record");
   const std::size_t n = arena.size();
   InterruptPoints points;
-  std::vector<std::uint8_t> per_anchor(n + 1, 0);
+  std::vector<std::uint8_t> per_anchor(n + 1, 0);  // 0, 1, or 2 for more
   for (NodeId id = 0; id < n; ++id) {
     points.tick();
     assert(anchors[id] <= id && "an anchor names an earlier record");
     std::uint8_t& count = per_anchor[anchors[id]];
     count += count < 2 ? 1 : 0;
   }
-  struct Crowded {
-    NodeId id;
-    unsigned shift;
-  };
-  std::vector<Crowded> crowded;
-  std::vector<std::uint32_t> cells;  // per anchor, 16 counts of 2 bits
+  const auto crowded = [&](NodeId id) { return per_anchor[anchors[id]] == 2; };
+  std::vector<std::uint32_t> cells(n + 1, 0);  // per anchor, 16 counts of 2 bits
+  std::vector<std::uint8_t> shifts(n);
   for (NodeId id = 0; id < n; ++id) {
     points.tick();
-    if (per_anchor[anchors[id]] < 2) continue;
-    if (cells.empty()) cells.resize(n + 1, 0);
+    if (!crowded(id)) continue;
     const unsigned shift =
-        arena.has_nan(id) ? 0 : static_cast<unsigned>(mix_bytes(arena.record(id)) >> 60) * 2;
+        arena.has_nan(id) ? 0 : static_cast<unsigned>(mix_ends(arena.record(id)) >> 60) * 2;
+    shifts[id] = static_cast<std::uint8_t>(shift);
     count_in(cells[anchors[id]], shift);
-    crowded.push_back({id, shift});
   }
   NodeIds shared;
-  for (const Crowded& c : crowded) {
+  for (NodeId id = 0; id < n; ++id) {
     points.tick();
-    if (((cells[anchors[c.id]] >> c.shift) & 3) > 1) shared.push_back(c.id);
+    if (crowded(id) && ((cells[anchors[id]] >> shifts[id]) & 3) > 1) shared.push_back(id);
   }
   InternIndex seen;
   seen.reserve(shared.size(), hash_of);
