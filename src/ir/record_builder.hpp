@@ -105,11 +105,18 @@ bool append(std::string& out, Put&& put, std::size_t* wide = nullptr) {
 }
 
 // A record that grows field by field in a reused buffer. Each primitive
-// makes room for its longest form and then writes through Writer.
+// makes room for its longest form and then writes through Writer. It keeps
+// pointers into its buffer, so it stays where it was made.
 class Builder {
  public:
-  void clear() { size_ = 0; }
-  std::string_view view() const { return std::string_view(buffer_.data(), size_); }
+  Builder() : at_(buffer_.data()), end_(at_) {}
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+
+  void clear() { at_ = buffer_.data(); }
+  std::string_view view() const {
+    return std::string_view(buffer_.data(), static_cast<std::size_t>(at_ - buffer_.data()));
+  }
 
   void u8(std::uint8_t v) {
     write(1, [&](Writer& w) { w.u8(v); });
@@ -128,18 +135,22 @@ class Builder {
  private:
   template <class Put>
   void write(std::size_t most, Put&& put) {
-    if (buffer_.size() - size_ < most) [[unlikely]]
+    if (static_cast<std::size_t>(end_ - at_) < most) [[unlikely]]
       grow(most);
-    Writer w{buffer_.data() + size_};
+    Writer w{at_};
     put(w);
-    size_ = static_cast<std::size_t>(w.at - buffer_.data());
+    at_ = w.at;
   }
   [[gnu::noinline]] void grow(std::size_t n) {
-    buffer_.resize(std::max(buffer_.size() * 2, size_ + n + 64));
+    const auto used = static_cast<std::size_t>(at_ - buffer_.data());
+    buffer_.resize(std::max(buffer_.size() * 2, used + n + 64));
+    at_ = buffer_.data() + used;
+    end_ = buffer_.data() + buffer_.size();
   }
 
   std::string buffer_;
-  std::size_t size_ = 0;
+  char* at_;   // the end of what is written
+  char* end_;  // the end of the room
 };
 
 // An id list: varint count, varint ids.

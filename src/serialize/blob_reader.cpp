@@ -258,11 +258,11 @@ class Decoder {
 
     std::string_view record = record_.view();
     bool has_nan = has_nan_;
-    std::string sorted;
     if (!sorted_) {
       // Decoding sorts the parameters; encoding again gives the canonical record.
-      has_nan = record::encode(record::decode(record), sorted);
-      record = sorted;
+      sorted_record_.clear();
+      has_nan = record::encode(record::decode(record), sorted_record_);
+      record = sorted_record_;
     }
     // The blob record is the arena record's wide form, field for field.
     const auto wide = static_cast<std::size_t>(at_ - start);
@@ -301,8 +301,9 @@ class Decoder {
 
   // The record being read.
   record::Builder record_;
-  NodeIds inputs_;     // Intern only
-  NodeId anchor_ = 0;  // Bulk only
+  std::string sorted_record_;  // the record again, when its keys came unsorted
+  NodeIds inputs_;             // Intern only
+  NodeId anchor_ = 0;          // Bulk only
   std::uint32_t input_count_ = 0;
   bool has_nan_ = false;
   bool sorted_ = true;
