@@ -101,9 +101,11 @@ class InternIndex {
         points.tick();
         const NodeId id = slot.id();
         const std::uint64_t hash = tags_suffice ? slot.tag_hash() : hash_of(id);
-        const auto same = [&](Slot s) { return s.matches(hash) && equal(s.id(), id); };
-        if (fresh.find(hash, same) != nullptr) return false;
-        fresh.place(hash, slot);
+        // One probe finds an equal id or the slot this one goes in.
+        const std::size_t at =
+            fresh.probe(hash, [&](Slot s) { return s.matches(hash) && equal(s.id(), id); });
+        if (fresh[at].occupied()) return false;
+        fresh.fill(at, slot);
       }
       return true;
     });

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "arena/intern_index.hpp"
@@ -31,8 +32,8 @@ class InternedArena {
   // arena as it was.
   NodeId intern(const NodeKey& key);
   // The same for a key given as a canonical record (what record::encode
-  // writes).
-  NodeId intern_record(std::string_view record, bool has_nan);
+  // writes), with its record::wide_size when known (0 when not).
+  NodeId intern_record(std::string_view record, bool has_nan, std::size_t wide = 0);
 
   // Makes room for `more` new keys, so that interning them never grows the
   // index, and they can be taken out again with truncate. A failed
@@ -46,6 +47,11 @@ class InternedArena {
   // Takes over `arena` as the whole content when no two of its records are
   // equal keys; false, and nothing changed, otherwise. Must be empty before.
   bool adopt_distinct(NodeArena& arena);
+  // The same, telling the records apart mostly without hashing them:
+  // `anchors[i]` is record i's largest input plus one, or 0 without inputs,
+  // which equal keys share. The index is then built on first use, so a
+  // graph that is only read never pays for it.
+  bool adopt_distinct(NodeArena& arena, std::span<const NodeId> anchors);
 
  private:
   struct Probe {
@@ -62,10 +68,16 @@ class InternedArena {
   template <class Keep>
   NodeId find_or_keep(std::string_view record, bool has_nan, Keep&& keep);
   std::uint64_t hash_record(std::string_view record, bool has_nan) const;
+  // hash_of(id) and equal(a, b) over the records of `arena`.
+  auto hash_in(const NodeArena& arena) const;
+  static auto equal_in(const NodeArena& arena);
+  // Indexes an arena adopted without its index.
+  void ensure_index();
 
   HashKey key_;
   NodeArena arena_;
   InternIndex index_;
+  bool indexed_ = true;  // false while an adopted arena waits for its index
 };
 
 }  // namespace zembrik

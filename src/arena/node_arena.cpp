@@ -24,7 +24,10 @@ NodeArena NodeArena::slice_from(std::size_t start) const {
   const std::uint64_t base = ends_[start - 1] >> 1;
   slice.bytes_.assign(bytes_, base);
   slice.ends_.reserve(size() - start);
-  for (std::size_t i = start; i < size(); ++i) slice.ends_.push_back(ends_[i] - (base << 1));
+  for (std::size_t i = start; i < size(); ++i) {
+    slice.ends_.push_back(ends_[i] - (base << 1));
+    slice.wide_size_ += record::wide_size(record(i));
+  }
   return slice;
 }
 

@@ -99,8 +99,9 @@ class Reader {
 
 }  // namespace
 
-bool encode(const NodeKey& key, std::string& out, Nans nans) {
-  return append(out, [&](auto& sink) { return put_key(sink, key, nans); });
+bool encode(const NodeKey& key, std::string& out, Nans nans, std::size_t* wide) {
+  return append(
+      out, [&](auto& sink) { return put_key(sink, key, nans); }, wide);
 }
 
 namespace {
@@ -238,9 +239,10 @@ bool put_plain(Sink& sink, const PlainFields& fields) {
 
 }  // namespace
 
-bool encode_fields(const PlainFields& fields, std::string& out) {
+bool encode_fields(const PlainFields& fields, std::string& out, std::size_t* wide) {
   return visit_tag(fields.tag, [&](auto tag) {
-    return append(out, [&](auto& sink) { return put_plain<decltype(tag)::value>(sink, fields); });
+    return append(
+        out, [&](auto& sink) { return put_plain<decltype(tag)::value>(sink, fields); }, wide);
   });
 }
 
@@ -259,7 +261,8 @@ bool encode_fields(const PlainFields& fields, std::string& out) {
     }
     Writer writer{begin};
     const bool has_nan = put_plain<decltype(tag)::value>(writer, fields);
-    return {std::string_view(begin, static_cast<std::size_t>(writer.at - begin)), has_nan};
+    return {std::string_view(begin, static_cast<std::size_t>(writer.at - begin)), has_nan,
+            bound.wide};
   });
 }
 
@@ -336,6 +339,87 @@ Split split_at_inputs(std::string_view bytes, NodeIds& inputs) {
   if (!fields.has_inputs) return Split{bytes, {}, false};
   assert((tag == NodeTag::Stage || fields.in.done()) && "the id list ends the record");
   return Split{bytes.substr(0, fields.list_begin), bytes.substr(fields.list_end), true};
+}
+
+namespace {
+
+constexpr std::size_t kCountWidth = 4;  // a length, count or stage index
+constexpr std::size_t kWordWidth = 8;   // an id, an Int or a float
+
+// Adds up each field's fixed-width size while skipping it.
+struct WideFields {
+  Cursor in;
+  bool stage;
+  std::size_t size = 1;  // the tag
+
+  void str() { size += kCountWidth + in.str().size(); }
+  bool name() {
+    str();
+    return true;
+  }
+  bool descriptor(std::size_t) {
+    str();
+    return true;
+  }
+  bool preprocessing_ref() {
+    size += 1;
+    if (in.u8() != 0) str();
+    return true;
+  }
+  bool params() {
+    size += kCountWidth;
+    for (std::uint64_t n = in.varint(); n > 0; --n) {
+      str();
+      size += 1;
+      switch (static_cast<ParamValue::Tag>(in.u8())) {
+        case ParamValue::Tag::Int:
+          in.varint();
+          size += kWordWidth;
+          break;
+        case ParamValue::Tag::Float:
+          in.raw64();
+          size += kWordWidth;
+          break;
+        case ParamValue::Tag::Bool:
+          in.u8();
+          size += 1;
+          break;
+        case ParamValue::Tag::Str:
+          str();
+          break;
+      }
+    }
+    return true;
+  }
+  bool inputs() {
+    const std::uint64_t n = in.varint();
+    size += kCountWidth + kWordWidth * n;
+    if (!stage) return false;  // the id list ends every other record
+    for (std::uint64_t i = 0; i < n; ++i) in.varint();
+    return true;
+  }
+  bool members() {
+    size += kCountWidth;
+    for (std::uint64_t k = in.varint(); k > 0; --k) {
+      str();
+      const std::uint64_t refs = in.varint();
+      size += kCountWidth + (1 + kCountWidth) * refs;
+      for (std::uint64_t r = 0; r < refs; ++r) {
+        in.u8();
+        in.varint();
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+std::size_t wide_size(std::string_view record) {
+  const NodeTag tag = tag_of_record(record);
+  WideFields fields{Cursor(record.substr(1)), tag == NodeTag::Stage};
+  walk_fields(tag, fields);
+  return fields.size;
 }
 
 void append_with_inputs(const Split& split, std::span<const NodeId> inputs, std::string& out) {

@@ -25,7 +25,9 @@ enum class Nans { Keep, Canonicalize };
 
 // Appends the record of `key` to `out`. Returns true when a float parameter
 // of the key is a NaN, i.e. when the record's bytes are not yet canonical.
-bool encode(const NodeKey& key, std::string& out, Nans nans = Nans::Keep);
+// Sets `*wide`, when given, to the record's wide_size.
+bool encode(const NodeKey& key, std::string& out, Nans nans = Nans::Keep,
+            std::size_t* wide = nullptr);
 
 // Rebuilds the key of a record written by `encode`. A record whose parameter
 // entries are out of key order decodes to the sorted map.
@@ -33,6 +35,11 @@ NodeKey decode(std::string_view record);
 
 // The record with every NaN float rewritten to the canonical NaN.
 std::string canonical(std::string_view record);
+
+// The size of `record` with every varint widened to a fixed width: lengths,
+// counts and stage indices to 4 bytes, ids and Ints to 8. The blob writes
+// records in this form, so an arena keeps the sum as records come and go.
+std::size_t wide_size(std::string_view record);
 
 }  // namespace zembrik::record
 
@@ -68,14 +75,17 @@ struct PlainFields {
 
 namespace record {
 // Appends the record `encode` writes for the key with these fields, without
-// building the key. Returns true when a float parameter is a NaN.
-bool encode_fields(const PlainFields& fields, std::string& out);
+// building the key. Returns true when a float parameter is a NaN. Sets
+// `*wide`, when given, to the record's wide_size.
+bool encode_fields(const PlainFields& fields, std::string& out, std::size_t* wide = nullptr);
 
 // The same record written into `room` when it fits there, else into
-// `overflow`, so that a caller with room on its stack allocates nothing.
+// `overflow`, so that a caller with room on its stack allocates nothing;
+// with its wide_size.
 struct EncodedFields {
   std::string_view bytes;
   bool has_nan;
+  std::size_t wide;
 };
 EncodedFields encode_fields(const PlainFields& fields, std::span<char> room, std::string& overflow);
 }  // namespace record

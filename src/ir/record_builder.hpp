@@ -2,8 +2,10 @@
 // of records shares, so the encoding of a varint, a string, a parameter map
 // or a stage member is spelled out once.
 //
-// A sink is anything with u8, varint, raw64 and str. SizeBound adds up an
-// upper bound of the bytes and Writer then writes them through a raw pointer
+// A sink is anything with u8, varint, word, raw64 and str; a word is a
+// varint that record::wide_size counts as 8 bytes (an id or an Int), every
+// other varint as 4. SizeBound adds up an upper bound of the bytes, and the
+// wide size on the way, and Writer then writes them through a raw pointer
 // into room made in one go; append() runs the two over one callback, which
 // keeps encoding cheap on the store's hot path. Builder grows as fields
 // arrive, for a record whose size is only known once it has been read.
@@ -35,6 +37,31 @@ inline char* put_varint(char* at, std::uint64_t v) {
   return at;
 }
 
+// Copies `n` bytes. Names, keys and values are mostly short, and a short
+// run moves as two overlapping fixed-size copies, a few instructions where
+// a call to memcpy costs a dozen or more.
+inline void copy_bytes(char* to, const char* from, std::size_t n) {
+  if (n >= 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    std::uint64_t head, tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
+}
+
 inline std::uint64_t zigzag(std::int64_t v) {
   const auto u = static_cast<std::uint64_t>(v);
   return (u << 1) ^ (0 - (u >> 63));
@@ -45,16 +72,34 @@ inline std::int64_t unzigzag(std::uint64_t z) {
 
 struct SizeBound {
   std::size_t bytes = 0;
-  void u8(std::uint8_t) { bytes += 1; }
-  void varint(std::uint64_t) { bytes += kMaxVarint; }
-  void raw64(std::uint64_t) { bytes += 8; }
-  void str(std::string_view s) { bytes += kMaxVarint + s.size(); }
+  std::size_t wide = 0;  // record::wide_size of what is written
+  void u8(std::uint8_t) {
+    bytes += 1;
+    wide += 1;
+  }
+  void varint(std::uint64_t) {
+    bytes += kMaxVarint;
+    wide += 4;
+  }
+  void word(std::uint64_t) {
+    bytes += kMaxVarint;
+    wide += 8;
+  }
+  void raw64(std::uint64_t) {
+    bytes += 8;
+    wide += 8;
+  }
+  void str(std::string_view s) {
+    bytes += kMaxVarint + s.size();
+    wide += 4 + s.size();
+  }
 };
 
 struct Writer {
   char* at;
   void u8(std::uint8_t byte) { *at++ = static_cast<char>(byte); }
   void varint(std::uint64_t v) { at = put_varint(at, v); }
+  void word(std::uint64_t v) { at = put_varint(at, v); }
   // The eight raw bytes of a float, in host order.
   void raw64(std::uint64_t bits) {
     std::memcpy(at, &bits, sizeof bits);
@@ -63,17 +108,19 @@ struct Writer {
   // A string field: its varint length, then its bytes.
   void str(std::string_view s) {
     varint(s.size());
-    std::memcpy(at, s.data(), s.size());
+    copy_bytes(at, s.data(), s.size());
     at += s.size();
   }
 };
 
 // Appends what `put(sink)` writes to `out`: measured by SizeBound, then
-// written by Writer. Returns put's result from the writing run.
+// written by Writer. Returns put's result from the writing run, and the
+// record::wide_size of what it wrote in `*wide` when given.
 template <class Put>
-bool append(std::string& out, Put&& put) {
+bool append(std::string& out, Put&& put, std::size_t* wide = nullptr) {
   SizeBound bound;
   put(bound);
+  if (wide != nullptr) *wide = bound.wide;
   const std::size_t begin = out.size();
   out.resize(begin + bound.bytes);
   Writer writer{out.data() + begin};
@@ -83,11 +130,18 @@ bool append(std::string& out, Put&& put) {
 }
 
 // A record that grows field by field in a reused buffer. Each primitive
-// makes room for its longest form and then writes through Writer.
+// makes room for its longest form and then writes through Writer. It keeps
+// pointers into its buffer, so it stays where it was made.
 class Builder {
  public:
-  void clear() { size_ = 0; }
-  std::string_view view() const { return std::string_view(buffer_.data(), size_); }
+  Builder() : at_(buffer_.data()), end_(at_) {}
+  Builder(const Builder&) = delete;
+  Builder& operator=(const Builder&) = delete;
+
+  void clear() { at_ = buffer_.data(); }
+  std::string_view view() const {
+    return std::string_view(buffer_.data(), static_cast<std::size_t>(at_ - buffer_.data()));
+  }
 
   void u8(std::uint8_t v) {
     write(1, [&](Writer& w) { w.u8(v); });
@@ -95,6 +149,7 @@ class Builder {
   void varint(std::uint64_t v) {
     write(kMaxVarint, [&](Writer& w) { w.varint(v); });
   }
+  void word(std::uint64_t v) { varint(v); }
   void raw64(std::uint64_t bits) {
     write(8, [&](Writer& w) { w.raw64(bits); });
   }
@@ -105,25 +160,29 @@ class Builder {
  private:
   template <class Put>
   void write(std::size_t most, Put&& put) {
-    if (buffer_.size() - size_ < most) [[unlikely]]
+    if (static_cast<std::size_t>(end_ - at_) < most) [[unlikely]]
       grow(most);
-    Writer w{buffer_.data() + size_};
+    Writer w{at_};
     put(w);
-    size_ = static_cast<std::size_t>(w.at - buffer_.data());
+    at_ = w.at;
   }
   [[gnu::noinline]] void grow(std::size_t n) {
-    buffer_.resize(std::max(buffer_.size() * 2, size_ + n + 64));
+    const auto used = static_cast<std::size_t>(at_ - buffer_.data());
+    buffer_.resize(std::max(buffer_.size() * 2, used + n + 64));
+    at_ = buffer_.data() + used;
+    end_ = buffer_.data() + buffer_.size();
   }
 
   std::string buffer_;
-  std::size_t size_ = 0;
+  char* at_;   // the end of what is written
+  char* end_;  // the end of the room
 };
 
 // An id list: varint count, varint ids.
 template <class Sink>
 void put_ids(Sink& out, std::span<const NodeId> ids) {
   out.varint(ids.size());
-  for (NodeId id : ids) out.varint(id);
+  for (NodeId id : ids) out.word(id);
 }
 
 // A stage member: its token, a varint ref count, per ref a tag byte and a
@@ -146,7 +205,7 @@ bool put_param(Sink& out, const ParamView& param, Nans nans) {
   out.u8(static_cast<std::uint8_t>(param.tag));
   switch (param.tag) {
     case ParamValue::Tag::Int:
-      out.varint(zigzag(param.int_value));
+      out.word(zigzag(param.int_value));
       return false;
     case ParamValue::Tag::Float: {
       const double f = param.float_value;

@@ -48,7 +48,7 @@ PyObject* record_fields(PyObject* self, const PlainFields& fields) {
   std::string overflow;
   const record::EncodedFields encoded = record::encode_fields(fields, room, overflow);
   Result<NodeId, BadNodeId> id = store_of(self).intern_record(
-      EncodedKey{encoded.bytes, encoded.has_nan, fields.inputs}, WaitWithoutGil{});
+      EncodedKey{encoded.bytes, encoded.has_nan, fields.inputs, encoded.wide}, WaitWithoutGil{});
   if (!id) return map_err(id.error());
   return PyLong_FromUnsignedLongLong(id.value());
 }
@@ -130,32 +130,33 @@ PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* a) {
     if (explicit_outputs && !ids_from_py(a[0], "outputs", requested)) return nullptr;
     std::optional<BadNodeId> bad;
     std::optional<StoreSnapshot> snapshot;
-    const Result<std::size_t, BlobTooLarge> size =
-        without_gil([&]() -> Result<std::size_t, BlobTooLarge> {
-          if (!explicit_outputs) {
-            snapshot.emplace(store.snapshot());
-          } else if (Result<NodeArena, BadNodeId> arena = store.arena_holding(requested)) {
-            snapshot.emplace(StoreSnapshot{std::move(arena).value(), std::move(requested)});
-          } else {
-            bad = arena.error();
-            return std::size_t{0};
-          }
-          return blob_size(snapshot->arena, snapshot->outputs);
-        });
+    // The copy is made without the interpreter lock; its blob size is known
+    // at once, and the bytes object, which needs the lock, is made that large.
+    without_gil([&] {
+      if (!explicit_outputs) {
+        snapshot.emplace(store.snapshot());
+      } else if (Result<NodeArena, BadNodeId> arena = store.arena_holding(requested)) {
+        snapshot.emplace(StoreSnapshot{std::move(arena).value(), std::move(requested)});
+      } else {
+        bad = arena.error();
+      }
+    });
     if (bad) return map_err(*bad);
-    if (!size) {
-      PyErr_SetString(PyExc_ValueError, size.error().message().c_str());
-      return nullptr;
-    }
+    const std::size_t size = blob_size(snapshot->arena, snapshot->outputs);
     // Written straight into the bytes object, which no other thread can see
     // yet: a blob can be large.
-    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.value())));
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!bytes) return nullptr;
-    char* out = bytes_data(bytes.get());
-    without_gil([&] {
-      write_blob(snapshot->arena, snapshot->outputs, out);
+    const std::span<char> out(bytes_data(bytes.get()), size);
+    const Result<void, BlobTooLarge> written = without_gil([&] {
+      Result<void, BlobTooLarge> result = write_blob(snapshot->arena, snapshot->outputs, out);
       snapshot.reset();
+      return result;
     });
+    if (!written) {
+      PyErr_SetString(PyExc_ValueError, written.error().message().c_str());
+      return nullptr;
+    }
     return bytes.release();
   });
 }

@@ -6,8 +6,8 @@
 // same graph always gives the same blob, and reading a blob rebuilds a graph
 // with the same ids:
 //
-//   std::string blob(blob_size(graph.arena(), graph.outputs()).value(), '\0');
-//   write_blob(graph.arena(), graph.outputs(), blob.data());
+//   std::string blob(blob_size(graph.arena(), graph.outputs()), '\0');
+//   if (!write_blob(graph.arena(), graph.outputs(), blob)) ...;  // too large
 //   Result<Graph, BlobError> copy = deserialize(blob);
 //
 // Both directions transcode the arena's own records field by field rather
@@ -57,7 +57,7 @@ struct BlobError {
 inline constexpr std::uint64_t kMaxBlobCount = std::numeric_limits<std::uint32_t>::max();
 
 // A count, length or stage index too large for a 32-bit field: writing it
-// would wrap and yield a corrupt blob, so nothing is written.
+// would wrap and yield a corrupt blob, so the blob is refused.
 struct BlobTooLarge {
   std::uint64_t count;
   std::string message() const;
@@ -66,13 +66,16 @@ struct BlobTooLarge {
 
 // The blob of `arena` with `outputs` as its output list, in the given order
 // and with any repeats, in two steps so that the caller owns the buffer: the
-// exact size (which also makes every check), then the bytes into that much
-// room. The caller has checked every output id against the arena.
-// `max_count` is lowered only to test the refusal.
-[[nodiscard]] Result<std::size_t, BlobTooLarge> blob_size(const NodeArena& arena,
-                                                          std::span<const NodeId> outputs,
-                                                          std::uint64_t max_count = kMaxBlobCount);
-void write_blob(const NodeArena& arena, std::span<const NodeId> outputs, char* out);
+// exact size, known without reading the records, then the bytes into that
+// much room in one pass. The writing makes every check and reports the
+// first count, length or index too large for 32 bits, in which case the
+// room holds no usable blob. The caller has checked every output id against
+// the arena. `max_count` is lowered only to test the refusal.
+[[nodiscard]] std::size_t blob_size(const NodeArena& arena, std::span<const NodeId> outputs);
+[[nodiscard]] Result<void, BlobTooLarge> write_blob(const NodeArena& arena,
+                                                    std::span<const NodeId> outputs,
+                                                    std::span<char> out,
+                                                    std::uint64_t max_count = kMaxBlobCount);
 
 // A new graph holding the blob's nodes, outputs marked in blob order. Bytes
 // after the output list are ignored.

@@ -3,10 +3,12 @@
 //
 // Every reference in a blob names a record position. A blob that serialize
 // wrote never repeats a record, so positions are ids: the first read builds
-// an arena with ids equal to positions and indexes it in one go. Should two
-// records be equal keys after all, the copy must intern to the first one's
-// id and later positions no longer equal ids, so the blob is read again,
-// interning record by record and mapping positions to the ids they got.
+// an arena with ids equal to positions, noting each record's largest input,
+// which tells most records apart without hashing them (the index waits for
+// the first intern). Should two records be equal keys after all, the copy
+// must intern to the first one's id and later positions no longer equal
+// ids, so the blob is read again, interning record by record and mapping
+// positions to the ids they got.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -52,6 +54,7 @@ class Decoder {
     const std::size_t most = std::min<std::size_t>(record_count_, remaining / kMinRecordBytes);
     if (mode_ == Mode::Bulk) {
       arena_.reserve(most, remaining);
+      anchors_.reserve(most);
     } else {
       id_of_.reserve(most);
     }
@@ -64,6 +67,8 @@ class Decoder {
   }
 
   NodeArena take_arena() { return std::move(arena_); }
+  // Bulk: per record, its largest input plus one, or 0 without inputs.
+  std::span<const NodeId> anchors() const { return anchors_; }
   Graph take_graph() { return std::move(graph_); }
 
   // The output list, marked in `graph`, which holds the records read.
@@ -179,10 +184,15 @@ class Decoder {
       std::uint64_t reference;
       if (!u64(reference)) return false;
       if (reference >= position) return fail(BlobError::node_reference(reference));
-      const NodeId id = id_at(reference);
-      record_.varint(id);
-      inputs_.push_back(id);
+      if (mode_ == Mode::Bulk) {
+        record_.varint(reference);
+        anchor_ = std::max<NodeId>(anchor_, reference + 1);
+      } else {
+        record_.varint(id_of_[reference]);
+        inputs_.push_back(id_of_[reference]);
+      }
     }
+    input_count_ = n;
     return true;
   }
 
@@ -191,7 +201,7 @@ class Decoder {
     std::uint32_t members;
     if (!u32(members)) return false;
     record_.varint(members);
-    const std::uint64_t stage_inputs = inputs_.size();
+    const std::uint64_t stage_inputs = input_count_;
     for (std::uint32_t k = 0; k < members; ++k) {
       std::uint32_t refs;
       if (!copy_string() || !u32(refs)) return false;
@@ -232,13 +242,17 @@ class Decoder {
     bool members() { return d.stage_members(); }
   };
 
-  bool node(std::uint64_t position) {
+  // Flattened: calls between the small field readers cost more than the
+  // reading they do.
+  [[gnu::flatten]] bool node(std::uint64_t position) {
+    const char* const start = at_;
     std::uint8_t tag;
     if (!u8(tag)) return false;
     if (tag > kMaxNodeTag) return fail(BlobError::invalid_tag(BlobError::TagKind::Node, tag));
     record_.clear();
     record_.u8(tag);
     inputs_.clear();
+    anchor_ = 0;
     has_nan_ = false;
     sorted_ = true;
     Fields fields{*this, position};
@@ -246,17 +260,20 @@ class Decoder {
 
     std::string_view record = record_.view();
     bool has_nan = has_nan_;
-    std::string sorted;
     if (!sorted_) {
       // Decoding sorts the parameters; encoding again gives the canonical record.
-      has_nan = record::encode(record::decode(record), sorted);
-      record = sorted;
+      sorted_record_.clear();
+      has_nan = record::encode(record::decode(record), sorted_record_);
+      record = sorted_record_;
     }
+    // The blob record is the arena record's wide form, field for field.
+    const auto wide = static_cast<std::size_t>(at_ - start);
     if (mode_ == Mode::Bulk) {
-      arena_.commit(arena_.stage_record(record, has_nan));
+      arena_.commit(arena_.stage_record(record, has_nan, wide));
+      anchors_.push_back(anchor_);
       return true;
     }
-    Result<NodeId, BadNodeId> id = graph_.intern_record({record, has_nan, inputs_});
+    Result<NodeId, BadNodeId> id = graph_.intern_record({record, has_nan, inputs_, wide});
     if (!id) return fail(BlobError::node_reference(id.error().id));
     id_of_.push_back(id.value());
     return true;
@@ -280,12 +297,16 @@ class Decoder {
   std::optional<BlobError> error_;
   std::uint32_t record_count_ = 0;
   NodeArena arena_;  // Bulk: the records read
+  NodeIds anchors_;  // Bulk: anchors_[position], as anchors() gives
   Graph graph_;      // Intern: the records read
   NodeIds id_of_;    // Intern: id_of_[position] is the id that record received
 
   // The record being read.
   record::Builder record_;
-  NodeIds inputs_;
+  std::string sorted_record_;  // the record again, when its keys came unsorted
+  NodeIds inputs_;             // Intern only
+  NodeId anchor_ = 0;          // Bulk only
+  std::uint32_t input_count_ = 0;
   bool has_nan_ = false;
   bool sorted_ = true;
 };
@@ -295,7 +316,8 @@ class Decoder {
 Result<Graph, BlobError> deserialize(std::string_view blob) {
   Decoder bulk(blob, Decoder::Mode::Bulk);
   if (!bulk.records()) return bulk.error();
-  if (std::optional<Graph> graph = Graph::from_distinct_records(bulk.take_arena())) {
+  if (std::optional<Graph> graph =
+          Graph::from_distinct_records(bulk.take_arena(), bulk.anchors())) {
     if (!bulk.outputs(*graph)) return bulk.error();
     return std::move(*graph);
   }

@@ -1,8 +1,9 @@
 // Writing: each arena record is transcoded field by field into its blob
-// record. The traversal is written once over a sink: Measure adds up the
-// exact size and notes the first count too large for 32 bits, Emit then
-// writes into room of exactly that size, so a refused blob writes nothing.
+// record, which is the record's wide form (record::wide_size), so the arena
+// knows the blob's size before anything is written and the bytes go out in
+// one pass.
 #include <bit>
+#include <cassert>
 #include <cstring>
 #include <optional>
 
@@ -16,26 +17,18 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "the blob is little-endian and is written with host-order copies");
 
-struct Measure {
-  std::uint64_t max_count;
-  std::size_t bytes = 0;
-  std::optional<std::uint64_t> too_large;
-
-  void u8(std::uint8_t) { bytes += 1; }
-  void u32(std::uint64_t v) {
-    if (v > max_count && !too_large) too_large = v;
-    bytes += 4;
-  }
-  void u64(std::uint64_t) { bytes += 8; }
-  void raw(std::string_view s) { bytes += s.size(); }
-};
-
+// Notes the first count too large for 32 bits and writes on: the room is
+// the blob's whole size either way, and a refused blob is thrown away.
 struct Emit {
   char* at;
+  std::uint64_t max_count;
+  std::optional<std::uint64_t> too_large;
 
   void u8(std::uint8_t v) { *at++ = static_cast<char>(v); }
   void u32(std::uint64_t v) {
-    const auto narrow = static_cast<std::uint32_t>(v);  // Measure has checked the width
+    if (v > max_count && !too_large) [[unlikely]]
+      too_large = v;
+    const auto narrow = static_cast<std::uint32_t>(v);
     std::memcpy(at, &narrow, sizeof narrow);
     at += sizeof narrow;
   }
@@ -44,7 +37,7 @@ struct Emit {
     at += sizeof v;
   }
   void raw(std::string_view s) {
-    std::memcpy(at, s.data(), s.size());
+    record::copy_bytes(at, s.data(), s.size());
     at += s.size();
   }
 };
@@ -137,8 +130,10 @@ struct BlobFields {
   }
 };
 
+// Flattened: the field writers are small, and calls between them cost more
+// than the copying they do.
 template <class Sink>
-void put_record(std::string_view bytes, Sink& out) {
+[[gnu::flatten]] void put_record(std::string_view bytes, Sink& out) {
   record::Cursor in(bytes);
   const std::uint8_t tag = in.u8();
   out.u8(tag);
@@ -162,17 +157,18 @@ void put_blob(const NodeArena& arena, std::span<const NodeId> outputs, Sink& out
 
 }  // namespace
 
-Result<std::size_t, BlobTooLarge> blob_size(const NodeArena& arena, std::span<const NodeId> outputs,
-                                            std::uint64_t max_count) {
-  Measure measure{max_count, 0, std::nullopt};
-  put_blob(arena, outputs, measure);
-  if (measure.too_large) return BlobTooLarge{*measure.too_large};
-  return measure.bytes;
+std::size_t blob_size(const NodeArena& arena, std::span<const NodeId> outputs) {
+  // The magic, the node count, the records, the output count and ids.
+  return 4 + 4 + arena.wide_size() + 4 + 8 * outputs.size();
 }
 
-void write_blob(const NodeArena& arena, std::span<const NodeId> outputs, char* out) {
-  Emit emit{out};
+Result<void, BlobTooLarge> write_blob(const NodeArena& arena, std::span<const NodeId> outputs,
+                                      std::span<char> out, std::uint64_t max_count) {
+  Emit emit{out.data(), max_count, std::nullopt};
   put_blob(arena, outputs, emit);
+  assert(emit.at == out.data() + out.size() && "room of exactly blob_size bytes");
+  if (emit.too_large) return BlobTooLarge{*emit.too_large};
+  return {};
 }
 
 }  // namespace zembrik

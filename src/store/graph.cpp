@@ -30,7 +30,11 @@ void Graph::check_canonical([[maybe_unused]] const EncodedKey& key) {
 #endif
 }
 
-std::optional<Graph> Graph::from_distinct_records(NodeArena arena) {
+namespace {
+
+// The arena's invariants rest on this: records as record::encode writes
+// them, each naming only earlier records as inputs.
+void assert_canonical([[maybe_unused]] const NodeArena& arena) {
 #ifndef NDEBUG
   for (std::size_t i = 0; i < arena.size(); ++i) {
     std::string again;
@@ -40,8 +44,22 @@ std::optional<Graph> Graph::from_distinct_records(NodeArena arena) {
     for (NodeId input : inputs_of(key)) assert(input < i && "input is not an earlier node");
   }
 #endif
+}
+
+}  // namespace
+
+std::optional<Graph> Graph::from_distinct_records(NodeArena arena) {
+  assert_canonical(arena);
   std::optional<Graph> graph(std::in_place);
   if (!graph->nodes_.adopt_distinct(arena)) graph.reset();
+  return graph;
+}
+
+std::optional<Graph> Graph::from_distinct_records(NodeArena arena,
+                                                  std::span<const NodeId> anchors) {
+  assert_canonical(arena);
+  std::optional<Graph> graph(std::in_place);
+  if (!graph->nodes_.adopt_distinct(arena, anchors)) graph.reset();
   return graph;
 }
 

@@ -28,12 +28,14 @@
 namespace zembrik {
 
 // A key already written as a record (record::encode's format, NaNs as they
-// are), whether it holds a NaN float, and its input ids in order. Lets a
-// reader that builds records itself intern them without building keys.
+// are), whether it holds a NaN float, its input ids in order and, when the
+// producer knows it, its record::wide_size (0 otherwise). Lets a reader that
+// builds records itself intern them without building keys.
 struct EncodedKey {
   std::string_view record;
   bool has_nan;
   std::span<const NodeId> inputs;
+  std::size_t wide = 0;
 };
 
 // BadNodeId for the first of `ids` that is not below `count`.
@@ -72,7 +74,7 @@ class Graph {
     if (const Result<void, BadNodeId> checked = check_ids(key.inputs, nodes_.size()); !checked) {
       return checked.error();
     }
-    return nodes_.intern_record(key.record, key.has_nan);
+    return nodes_.intern_record(key.record, key.has_nan, key.wide);
   }
   // A graph whose nodes are exactly the records of `arena`, ids in arena
   // order, when no two records are equal keys; nothing otherwise. Every
@@ -80,6 +82,11 @@ class Graph {
   // a reader that has checked them builds it. Indexes all records in one
   // pass, much faster than interning them one by one.
   static std::optional<Graph> from_distinct_records(NodeArena arena);
+  // The same for a reader that knows each record's anchor, its largest
+  // input plus one or 0 without inputs: most records are then told apart
+  // without hashing, and the index is built on the first intern.
+  static std::optional<Graph> from_distinct_records(NodeArena arena,
+                                                    std::span<const NodeId> anchors);
 
   // Set once, by the operation that builds a graph from a reduction.
   void set_node_map(NodeMap map) {

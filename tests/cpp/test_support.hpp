@@ -41,10 +41,10 @@ inline NodeArena arena_of(const std::vector<NodeKey>& keys) {
 inline Result<std::string, BlobTooLarge> serialize_with(const NodeArena& arena,
                                                         std::span<const NodeId> outputs,
                                                         std::uint64_t max_count = kMaxBlobCount) {
-  Result<std::size_t, BlobTooLarge> size = blob_size(arena, outputs, max_count);
-  if (!size) return size.error();
-  std::string blob(size.value(), '\0');
-  write_blob(arena, outputs, blob.data());
+  std::string blob(blob_size(arena, outputs), '\0');
+  if (Result<void, BlobTooLarge> written = write_blob(arena, outputs, blob, max_count); !written) {
+    return written.error();
+  }
   return blob;
 }
 

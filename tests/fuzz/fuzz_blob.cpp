@@ -23,10 +23,8 @@ namespace {
 constexpr std::size_t kMaxReducedNodes = 64;
 
 std::string blob_of(const Graph& store) {
-  Result<std::size_t, BlobTooLarge> size = blob_size(store.arena(), store.outputs());
-  FUZZ_REQUIRE(size.ok());
-  std::string blob(size.value(), '\0');
-  write_blob(store.arena(), store.outputs(), blob.data());
+  std::string blob(blob_size(store.arena(), store.outputs()), '\0');
+  FUZZ_REQUIRE(write_blob(store.arena(), store.outputs(), blob).ok());
   return blob;
 }
 

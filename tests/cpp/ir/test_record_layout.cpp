@@ -1,6 +1,7 @@
 // The shared description of record fields and the shared record builder:
 // the walk's order per tag, its early stop, records written field by field
-// through either builder, and cutting records at their id lists.
+// through either builder, cutting records at their id lists, and the
+// short copies the writers make.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -200,6 +201,18 @@ TEST(SplitAtInputs, CutsEveryTagAroundItsIdListOnly) {
     std::string direct;
     record::encode(with_inputs(key, replacement), direct);
     EXPECT_EQ(renumbered, direct) << "tag " << key.index();
+  }
+}
+
+// Every length up to past the largest fixed-size path, each at an odd
+// offset, between guard bytes that must stay untouched.
+TEST(CopyBytes, CopiesExactlyTheRunAtEveryLength) {
+  std::string from(40, '\0');
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<char>('A' + i);
+  for (std::size_t n = 0; n <= 33; ++n) {
+    std::string to(n + 6, '#');
+    record::copy_bytes(to.data() + 3, from.data() + 1, n);
+    EXPECT_EQ(to, "###" + from.substr(1, n) + "###") << n;
   }
 }
 

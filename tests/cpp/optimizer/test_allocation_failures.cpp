@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "eqsat/symbol.hpp"
@@ -123,6 +124,27 @@ TEST(AllocationFailures, InternLeavesNoTrace) {
     EXPECT_EQ(store.intern(fresh).value(), NodeId(count));
     EXPECT_EQ(store.node_count(), NodeId(count + 1));
   }
+}
+
+TEST(AllocationFailures, TheFirstInternAfterAdoptionLeavesNoTrace) {
+  // Adopted by anchors, a graph builds its index on the first intern; a
+  // failure there leaves it unindexed and as it was.
+  Graph recorded;
+  fill(recorded, 50);
+  NodeIds anchors{0};
+  for (NodeId i = 1; i < 50; ++i) anchors.push_back(i);
+  std::optional<Graph> store = Graph::from_distinct_records(recorded.arena(), anchors);
+  ASSERT_TRUE(store.has_value());
+  const std::string before = contents(*store);
+  const Op fresh{"map", params(1000), {49}};
+  std::uint64_t id = 0;
+  const int failures = fail_each_allocation(
+      [&] { id = store->intern(fresh).value(); },
+      [&](int n) { ASSERT_EQ(contents(*store), before) << "allocation " << n; });
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(id, 50u);
+  EXPECT_EQ(store->intern(Op{"map", params(7), {6}}).value(), 7u);
+  EXPECT_EQ(store->node_count(), 51u);
 }
 
 TEST(AllocationFailures, MarkingLeavesNoTrace) {

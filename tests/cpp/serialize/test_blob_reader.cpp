@@ -103,6 +103,52 @@ TEST(Deserialize, ARepeatedRecordInternsToTheFirstAndLaterReferencesStayRight) {
   EXPECT_EQ(s.outputs(), (std::vector<NodeId>{3, 0}));
 }
 
+// Repeats where most records are told apart without hashing: among many
+// consumers of one record, among sources, and as NaNs of other payloads.
+struct HiddenRepeat {
+  const char* name;
+  std::string blob;
+  std::uint64_t nodes;  // after the repeat interns to the first
+  NodeKey last;         // the last record, its input remapped
+};
+
+class DeserializeFindsARepeat : public testing::TestWithParam<HiddenRepeat> {};
+
+TEST_P(DeserializeFindsARepeat, AndRemapsLaterReferences) {
+  Graph s = load(GetParam().blob);
+  ASSERT_EQ(s.node_count(), GetParam().nodes);
+  EXPECT_EQ(s.snapshot().arena.key(s.node_count() - 1), GetParam().last);
+  // Interning after the read finds the records read.
+  EXPECT_EQ(s.intern(GetParam().last).value(), s.node_count() - 1);
+}
+
+std::string fan_out_blob() {
+  Bytes b = Bytes::header(23).source("a");
+  for (int i = 0; i < 20; ++i) b.op("m" + std::to_string(i), {0});
+  return b.op("m5", {0}).op("g", {21}).outputs({}).data;
+}
+
+std::string sources_blob() {
+  Bytes b = Bytes::header(12);
+  for (int i = 0; i < 10; ++i) b.source("s" + std::to_string(i));
+  return b.source("s3").op("g", {10}).outputs({}).data;
+}
+
+std::string nan_blob() {
+  Bytes b = Bytes::header(3);
+  for (std::uint64_t bits : {0x7FF0000000000001ULL, 0x7FF8000000000002ULL}) {
+    b.u8(0).str("s").u32(1).str("f").u8(1).u64(bits);
+  }
+  return b.op("g", {1}).outputs({}).data;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blobs, DeserializeFindsARepeat,
+    testing::Values(HiddenRepeat{"FanOut", fan_out_blob(), 22, Op{"g", {}, {6}}},
+                    HiddenRepeat{"Sources", sources_blob(), 11, Op{"g", {}, {3}}},
+                    HiddenRepeat{"NanPayloads", nan_blob(), 2, Op{"g", {}, {0}}}),
+    [](const testing::TestParamInfo<HiddenRepeat>& info) { return info.param.name; });
+
 TEST(Deserialize, LooseReadings) {
   // Keys out of order are sorted stably, any nonzero Bool or presence byte
   // counts as set, outputs mark once, and trailing bytes are ignored.

@@ -58,7 +58,7 @@ TEST(SerializeWith, RoundTripKeepsIdsKeysAndBytes) {
   EXPECT_EQ(copy.value().intern(Source{"new", {}}).value(), s.node_count());
 }
 
-TEST(SerializeWith, RefusesCountsAboveTheLimitAndWritesNothing) {
+TEST(SerializeWith, RefusesCountsAboveTheLimit) {
   // The limit is lowered to 2; each key holds one field with a count of 3.
   const NodeKey keys[] = {
       Source{"abc", {}},
