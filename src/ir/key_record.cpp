@@ -100,8 +100,7 @@ class Reader {
 }  // namespace
 
 bool encode(const NodeKey& key, std::string& out, Nans nans, std::size_t* wide) {
-  return append(
-      out, [&](auto& sink) { return put_key(sink, key, nans); }, wide);
+  return append(out, [&](auto& sink) { return put_key(sink, key, nans); }, wide);
 }
 
 namespace {

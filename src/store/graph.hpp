@@ -89,33 +89,19 @@ class Graph {
                                                     std::span<const NodeId> anchors);
 
   // Set once, by the operation that builds a graph from a reduction.
-  void set_node_map(NodeMap map) {
-    node_map_ = std::move(map);
-  }
+  void set_node_map(NodeMap map) { node_map_ = std::move(map); }
 
   // Appends `id` to the marks unless it is already there.
   [[nodiscard]] Result<void, BadNodeId> mark_output(NodeId id);
 
-  const NodeArena& arena() const {
-    return nodes_.arena();
-  }
-  const std::vector<NodeId>& outputs() const {
-    return outputs_;
-  }
-  std::uint64_t node_count() const {
-    return nodes_.size();
-  }
+  const NodeArena& arena() const { return nodes_.arena(); }
+  const std::vector<NodeId>& outputs() const { return outputs_; }
+  std::uint64_t node_count() const { return nodes_.size(); }
   // The bytes of all records: what a copy of the arena costs.
-  std::uint64_t byte_size() const {
-    return nodes_.arena().byte_size();
-  }
-  const NodeMap& node_map() const {
-    return node_map_;
-  }
+  std::uint64_t byte_size() const { return nodes_.arena().byte_size(); }
+  const NodeMap& node_map() const { return node_map_; }
   // A copy of the arena and the marks.
-  StoreSnapshot snapshot() const {
-    return StoreSnapshot{arena(), outputs_};
-  }
+  StoreSnapshot snapshot() const { return StoreSnapshot{arena(), outputs_}; }
 
  private:
   // Asserts, in debug builds, that the record is what record::encode
