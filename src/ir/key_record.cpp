@@ -245,23 +245,33 @@ bool encode_fields(const PlainFields& fields, std::string& out, std::size_t* wid
   });
 }
 
-// Flattened: both passes and every field writer inline, the recording
-// path's encoding.
+std::size_t size_bound(const PlainFields& fields) {
+  // The tag, then at most: the name, the entry count, per entry its key,
+  // value tag and value (a varint, eight float bytes, a bool byte or a
+  // string), the id count and the ids.
+  std::size_t bound = 1 + 3 * kMaxVarint + fields.name.size() + fields.inputs.size() * kMaxVarint;
+  for (const ParamView& p : fields.params) {
+    bound += 2 * kMaxVarint + 1 + p.key.size() + p.str_value.size();
+  }
+  return bound;
+}
+
+// Flattened: the bound, the field writers and the wide size inline, the
+// recording path's encoding, in one pass when the record fits the room.
 [[gnu::flatten]] EncodedFields encode_fields(const PlainFields& fields, std::span<char> room,
                                              std::string& overflow) {
-  // One dispatch on the tag for both passes.
   return visit_tag(fields.tag, [&](auto tag) -> EncodedFields {
-    SizeBound bound;
-    put_plain<decltype(tag)::value>(bound, fields);
     char* begin = room.data();
-    if (bound.bytes > room.size()) {
+    if (size_bound(fields) > room.size()) {
+      SizeBound bound;
+      put_plain<decltype(tag)::value>(bound, fields);
       overflow.resize(bound.bytes);
       begin = overflow.data();
     }
-    Writer writer{begin};
+    WideWriter writer{{begin}};
     const bool has_nan = put_plain<decltype(tag)::value>(writer, fields);
     return {std::string_view(begin, static_cast<std::size_t>(writer.at - begin)), has_nan,
-            bound.wide};
+            writer.wide};
   });
 }
 

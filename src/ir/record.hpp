@@ -88,6 +88,10 @@ struct EncodedFields {
   std::size_t wide;
 };
 EncodedFields encode_fields(const PlainFields& fields, std::span<char> room, std::string& overflow);
+
+// An upper bound of the size of the record of `fields`, from the sizes of
+// its texts and the counts of its entries alone.
+std::size_t size_bound(const PlainFields& fields);
 }  // namespace record
 
 // A Stage member as a record holds it.

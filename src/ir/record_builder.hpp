@@ -113,6 +113,32 @@ struct Writer {
   }
 };
 
+// A Writer that adds up the record::wide_size of what it writes as SizeBound
+// does, for an encoder that knows its room without a sizing pass.
+struct WideWriter : Writer {
+  std::size_t wide = 0;
+  void u8(std::uint8_t byte) {
+    Writer::u8(byte);
+    wide += 1;
+  }
+  void varint(std::uint64_t v) {
+    Writer::varint(v);
+    wide += 4;
+  }
+  void word(std::uint64_t v) {
+    Writer::word(v);
+    wide += 8;
+  }
+  void raw64(std::uint64_t bits) {
+    Writer::raw64(bits);
+    wide += 8;
+  }
+  void str(std::string_view s) {
+    Writer::str(s);
+    wide += 4 + s.size();
+  }
+};
+
 // Appends what `put(sink)` writes to `out`: measured by SizeBound, then
 // written by Writer. Returns put's result from the writing run, and the
 // record::wide_size of what it wrote in `*wide` when given.

@@ -50,7 +50,9 @@ PyObject* record_fields(PyObject* self, const PlainFields& fields) {
   Result<NodeId, BadNodeId> id = store_of(self).intern_record(
       EncodedKey{encoded.bytes, encoded.has_nan, fields.inputs, encoded.wide}, WaitWithoutGil{});
   if (!id) return map_err(id.error());
-  return PyLong_FromUnsignedLongLong(id.value());
+  // Ids stay far below 2**63 (InternIndex::kMaxId); the signed conversion
+  // has the interpreter's fast path for one-digit ints.
+  return PyLong_FromLongLong(static_cast<long long>(id.value()));
 }
 
 PyObject* add_source(PyObject* self, PyTypeObject* cls, PyObject* const* a) {

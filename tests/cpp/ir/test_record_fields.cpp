@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "ir/record.hpp"
 
@@ -104,6 +105,52 @@ TEST(RecordFields, PlainKindsEncodeFromViewsAsFromKeys) {
     EXPECT_EQ(record::encode_fields({fields.tag, fields.name, fields.params, fields.inputs}, again),
               has_nan);
     EXPECT_EQ(again, "prefix" + bytes) << kind_word(key);
+  }
+}
+
+// The recording path writes into a room on the stack when the bound of the
+// fields says the record fits: the bound must hold for the longest forms of
+// every field, and both ways must give the same bytes and wide size.
+TEST(RecordFields, RoomEncodingIsBoundedAndMatchesAppending) {
+  std::mt19937_64 rng(7);
+  const NodeTag tags[] = {NodeTag::Source, NodeTag::Op, NodeTag::Reduction, NodeTag::Exchange,
+                          NodeTag::Join};
+  const std::int64_t ints[] = {0, -1, std::numeric_limits<std::int64_t>::min(),
+                               std::numeric_limits<std::int64_t>::max()};
+  for (int round = 0; round < 2000; ++round) {
+    const NodeTag tag = tags[rng() % 5];
+    const bool named = tag == NodeTag::Source || tag == NodeTag::Op || tag == NodeTag::Reduction;
+    const std::string name =
+        named ? std::string(rng() % 3 == 0 ? rng() % 700 : rng() % 8, 'n') : std::string();
+    const std::size_t n_params = rng() % 6;
+    std::vector<std::string> keys(n_params), texts(n_params);
+    std::vector<ParamView> params;
+    for (std::size_t i = 0; i < n_params; ++i) {
+      keys[i] = std::string(i + 1, 'k') + std::string(rng() % 20, 'x');  // distinct
+      texts[i] = std::string(rng() % 40, 'v');
+      const auto kind = static_cast<ParamValue::Tag>(rng() % 4);
+      ParamView p{keys[i], kind, ints[rng() % 4], std::nan(""), true, {}};
+      if (kind == ParamValue::Tag::Str) p.str_value = texts[i];
+      params.push_back(p);
+    }
+    sort_by_key(params, [](const ParamView& p) { return p.key; });
+    NodeIds inputs;
+    if (tag != NodeTag::Source) {
+      for (std::size_t i = rng() % 5; i > 0; --i) inputs.push_back(rng() >> (rng() % 64));
+    }
+    const PlainFields fields{tag, name, params, inputs};
+
+    std::string appended;
+    std::size_t wide = 0;
+    const bool has_nan = record::encode_fields(fields, appended, &wide);
+    ASSERT_LE(appended.size(), record::size_bound(fields));
+    char room[512];
+    std::string overflow;
+    const record::EncodedFields encoded = record::encode_fields(fields, room, overflow);
+    EXPECT_EQ(encoded.bytes, appended);
+    EXPECT_EQ(encoded.has_nan, has_nan);
+    EXPECT_EQ(encoded.wide, wide);
+    EXPECT_EQ(encoded.wide, record::wide_size(appended));
   }
 }
 
