@@ -63,6 +63,7 @@ def measured_by(python: str, n: int, runs: int) -> dict[str, float]:
 
 
 def main(argv: list[str]) -> int:
+    _require.zembrik_core()
     if argv[:1] == ["--child"]:
         print(json.dumps(measure(int(argv[1]), int(argv[2]))))
         return 0

@@ -99,6 +99,7 @@ def child(scheduler: str, shape: str, way: str) -> dict[str, float]:
 
 
 def main(argv: list[str]) -> int:
+    _require.zembrik_core()
     if argv[:1] == ["--child"]:
         print(json.dumps(child(*argv[1:4])))
         return 0

@@ -39,7 +39,7 @@ def assert_says(done, message):
 
 
 def test_every_script_is_an_executable_python3_script():
-    assert len(SCRIPTS) == 8
+    assert len(SCRIPTS) == 10
     for script in SCRIPTS:
         assert script.stat().st_mode & 0o111, script
         assert script.read_text().startswith("#!/usr/bin/env python3\n"), script
