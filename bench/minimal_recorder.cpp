@@ -259,7 +259,8 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"minimal_recorder.Store", sizeof(StoreObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec store_type = {"minimal_recorder.Store", sizeof(StoreObject), 0, Py_TPFLAGS_DEFAULT,
+                          slots};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
                           "minimal_recorder",
@@ -275,7 +276,7 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
 
 PyMODINIT_FUNC PyInit_minimal_recorder() {
   PyObject* module = PyModule_Create(&module_def);
-  PyObject* type = module != nullptr ? PyType_FromSpec(&spec) : nullptr;
+  PyObject* type = module != nullptr ? PyType_FromSpec(&store_type) : nullptr;
   if (type == nullptr || PyModule_AddObject(module, "Store", type) < 0) {
     Py_XDECREF(type);
     Py_XDECREF(module);

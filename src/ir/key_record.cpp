@@ -268,7 +268,7 @@ std::size_t size_bound(const PlainFields& fields) {
       overflow.resize(bound.bytes);
       begin = overflow.data();
     }
-    WideWriter writer{{begin}};
+    Widened<Writer> writer{{begin}};
     const bool has_nan = put_plain<decltype(tag)::value>(writer, fields);
     return {std::string_view(begin, static_cast<std::size_t>(writer.at - begin)), has_nan,
             writer.wide};

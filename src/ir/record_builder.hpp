@@ -4,9 +4,10 @@
 //
 // A sink is anything with u8, varint, word, raw64 and str; a word is a
 // varint that record::wide_size counts as 8 bytes (an id or an Int), every
-// other varint as 4. SizeBound adds up an upper bound of the bytes, and the
-// wide size on the way, and Writer then writes them through a raw pointer
-// into room made in one go; append() runs the two over one callback, which
+// other varint as 4. SizeBound adds up an upper bound of the bytes, Writer
+// then writes them through a raw pointer into room made in one go, and
+// Widened adds the wide size to either; append() runs the two over one
+// callback, which
 // keeps encoding cheap on the store's hot path. Builder grows as fields
 // arrive, for a record whose size is only known once it has been read.
 #pragma once
@@ -72,27 +73,11 @@ inline std::int64_t unzigzag(std::uint64_t z) {
 
 struct SizeBound {
   std::size_t bytes = 0;
-  std::size_t wide = 0;  // record::wide_size of what is written
-  void u8(std::uint8_t) {
-    bytes += 1;
-    wide += 1;
-  }
-  void varint(std::uint64_t) {
-    bytes += kMaxVarint;
-    wide += 4;
-  }
-  void word(std::uint64_t) {
-    bytes += kMaxVarint;
-    wide += 8;
-  }
-  void raw64(std::uint64_t) {
-    bytes += 8;
-    wide += 8;
-  }
-  void str(std::string_view s) {
-    bytes += kMaxVarint + s.size();
-    wide += 4 + s.size();
-  }
+  void u8(std::uint8_t) { bytes += 1; }
+  void varint(std::uint64_t) { bytes += kMaxVarint; }
+  void word(std::uint64_t) { bytes += kMaxVarint; }
+  void raw64(std::uint64_t) { bytes += 8; }
+  void str(std::string_view s) { bytes += kMaxVarint + s.size(); }
 };
 
 struct Writer {
@@ -113,28 +98,29 @@ struct Writer {
   }
 };
 
-// A Writer that adds up the record::wide_size of what it writes as SizeBound
-// does, for an encoder that knows its room without a sizing pass.
-struct WideWriter : Writer {
+// `Sink` that also adds up the record::wide_size of what goes through it:
+// 4 bytes for a count or length, 8 for an id or an Int.
+template <class Sink>
+struct Widened : Sink {
   std::size_t wide = 0;
   void u8(std::uint8_t byte) {
-    Writer::u8(byte);
+    Sink::u8(byte);
     wide += 1;
   }
   void varint(std::uint64_t v) {
-    Writer::varint(v);
+    Sink::varint(v);
     wide += 4;
   }
   void word(std::uint64_t v) {
-    Writer::word(v);
+    Sink::word(v);
     wide += 8;
   }
   void raw64(std::uint64_t bits) {
-    Writer::raw64(bits);
+    Sink::raw64(bits);
     wide += 8;
   }
   void str(std::string_view s) {
-    Writer::str(s);
+    Sink::str(s);
     wide += 4 + s.size();
   }
 };
@@ -144,7 +130,7 @@ struct WideWriter : Writer {
 // record::wide_size of what it wrote in `*wide` when given.
 template <class Put>
 bool append(std::string& out, Put&& put, std::size_t* wide = nullptr) {
-  SizeBound bound;
+  Widened<SizeBound> bound;
   put(bound);
   if (wide != nullptr) *wide = bound.wide;
   const std::size_t begin = out.size();

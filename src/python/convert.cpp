@@ -369,6 +369,23 @@ PyRef string_to_py(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
+PyRef descriptor_to_py(const ModuleState& state, const RecordFields& fields) {
+  PyRef dict(PyDict_New());
+  if (!dict) return dict;
+  for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
+    PyRef value = string_to_py(fields.descriptor[i]);
+    if (!value || PyDict_SetItem(dict.get(), state.descriptor_keys[i], value.get()) != 0) {
+      return PyRef();
+    }
+  }
+  PyRef ref =
+      fields.preprocessing_ref ? string_to_py(*fields.preprocessing_ref) : PyRef::borrow(Py_None);
+  if (!ref || PyDict_SetItem(dict.get(), state.key(Key::preprocessing_ref), ref.get()) != 0) {
+    return PyRef();
+  }
+  return dict;
+}
+
 PyRef param_value_to_py(const ParamView& param) {
   switch (param.tag) {
     case ParamValue::Tag::Int:

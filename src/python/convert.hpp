@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -90,6 +91,23 @@ PyRef param_value_to_py(const ParamView& param);
                                       PayloadDescriptor& out);
 
 PyRef string_to_py(std::string_view text);
+
+// The params dict of a record's entries, in their (key) order, as nodes()
+// gives it; `key_str(text)` makes each key's str, so that a caller can share
+// the keys it meets often.
+template <class KeyStr>
+PyRef param_views_to_py(std::span<const ParamView> params, KeyStr&& key_str) {
+  PyRef dict(PyDict_New());
+  if (!dict) return dict;
+  for (const ParamView& p : params) {
+    PyRef key = key_str(p.key);
+    PyRef value = param_value_to_py(p);
+    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return PyRef();
+  }
+  return dict;
+}
+// The descriptor dict of an External record, as nodes() gives it.
+PyRef descriptor_to_py(const ModuleState& state, const RecordFields& fields);
 // With `handover`, for lists that grow with the store: other threads get
 // the interpreter lock now and then while it is built.
 PyRef ids_to_py(const NodeIds& ids, GilHandover* handover = nullptr);

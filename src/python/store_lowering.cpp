@@ -215,7 +215,7 @@ class TaskGraphBuilder {
             ? PyUnicode_FromFormat("node %llu (%s)", static_cast<unsigned long long>(id), kind)
             : PyUnicode_FromFormat("node %llu (%s %R)", static_cast<unsigned long long>(id), kind,
                                    name.get()));
-    PyRef params = hidden(params_dict(fields_.params));
+    PyRef params = hidden(param_views_to_py(fields_.params, string_to_py));
     if (!label || !params) return PyRef();
     PyRef leaf;
     switch (fields_.tag) {
@@ -233,7 +233,7 @@ class TaskGraphBuilder {
       }
       case NodeTag::External: {
         PyObject* fn = plain_fn(Entry::external, label.get());
-        PyRef descriptor = fn ? hidden(descriptor_dict()) : PyRef();
+        PyRef descriptor = fn ? hidden(descriptor_to_py(state_, fields_)) : PyRef();
         if (descriptor) leaf = partial({fn, descriptor.get(), params.get()});
         break;
       }
@@ -476,36 +476,6 @@ class TaskGraphBuilder {
     PyObject* borrowed = fn.get();
     cache.keep(text, std::move(fn));
     return borrowed;
-  }
-
-  PyRef params_dict(std::span<const ParamView> params) {
-    PyRef dict(PyDict_New());
-    if (!dict) return dict;
-    for (const ParamView& p : params) {
-      PyRef key = string_to_py(p.key);
-      PyRef value = param_value_to_py(p);
-      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-        return PyRef();
-      }
-    }
-    return dict;
-  }
-
-  PyRef descriptor_dict() {
-    PyRef dict(PyDict_New());
-    if (!dict) return dict;
-    for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
-      PyRef value = string_to_py(fields_.descriptor[i]);
-      if (!value || PyDict_SetItem(dict.get(), state_.descriptor_keys[i], value.get()) != 0) {
-        return PyRef();
-      }
-    }
-    PyRef ref = fields_.preprocessing_ref ? string_to_py(*fields_.preprocessing_ref)
-                                          : PyRef::borrow(Py_None);
-    if (!ref || PyDict_SetItem(dict.get(), state_.key(Key::preprocessing_ref), ref.get()) != 0) {
-      return PyRef();
-    }
-    return dict;
   }
 
   // The parsed token, nullptr when making its objects failed.

@@ -61,10 +61,12 @@ class EntryBuilder {
         set(dict, Key::inputs, hidden(ids_to_py(fields_.inputs))) &&
         set(dict, Key::kind, PyRef::borrow(state_.kind_words[static_cast<int>(fields_.tag)])) &&
         set(dict, Key::name, string_to_py(fields_.name)) &&
-        set(dict, Key::params, hidden(params_dict(fields_.params)));
+        set(dict, Key::params, hidden(param_views_to_py(fields_.params, [&](std::string_view k) {
+              return key_str(k);
+            })));
     if (!ok) return PyRef();
     if (fields_.tag == NodeTag::External) {
-      if (!set(dict, Key::descriptor, descriptor())) return PyRef();
+      if (!set(dict, Key::descriptor, hidden(descriptor_to_py(state_, fields_)))) return PyRef();
     }
     if (fields_.tag == NodeTag::Stage) {
       if (!members(dict)) return PyRef();
@@ -84,35 +86,6 @@ class EntryBuilder {
       param_keys_.emplace_back(std::string(key), PyRef::borrow(str.get()));
     }
     return str;
-  }
-
-  // As params_to_py, from the record's entries, which are in key order.
-  PyRef params_dict(std::span<const ParamView> params) {
-    PyRef dict(PyDict_New());
-    if (!dict) return dict;
-    for (const ParamView& p : params) {
-      PyRef key = key_str(p.key);
-      PyRef value = param_value_to_py(p);
-      if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
-        return PyRef();
-      }
-    }
-    return dict;
-  }
-
-  PyRef descriptor() {
-    PyRef dict(PyDict_New());
-    if (!dict) return dict;
-    for (std::size_t i = 0; i < kDescriptorStrings.size(); ++i) {
-      PyRef value = string_to_py(fields_.descriptor[i]);
-      if (!value || PyDict_SetItem(dict.get(), state_.descriptor_keys[i], value.get()) != 0) {
-        return PyRef();
-      }
-    }
-    const bool ok = set(dict, Key::preprocessing_ref,
-                        fields_.preprocessing_ref ? string_to_py(*fields_.preprocessing_ref)
-                                                  : PyRef::borrow(Py_None));
-    return ok ? hidden(std::move(dict)) : PyRef();
   }
 
   // What a member token says, parsed once per call: stages repeat the
