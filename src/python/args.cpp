@@ -179,7 +179,11 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
   return false;
 }
 
-bool note_argument(const char* name) {
+namespace {
+
+// Adds `note` to the exception being raised when it is one of the
+// conversion's own errors; returns false.
+bool note_conversion_error(PyRef note) {
   PyObject* type;
   PyObject* value;
   PyObject* traceback;
@@ -192,19 +196,37 @@ bool note_argument(const char* name) {
       value != nullptr && (PyErr_GivenExceptionMatches(value, PyExc_TypeError) ||
                            PyErr_GivenExceptionMatches(value, PyExc_ValueError) ||
                            PyErr_GivenExceptionMatches(value, PyExc_OverflowError));
-  if (conversion_error) {
+  if (conversion_error && note) {
     // An interned method name: the interpreter's method cache keeps the
     // name object it last looked up, so a fresh string per call would pile
     // up there by the thousand.
     PyRef method(PyUnicode_InternFromString("add_note"));
-    PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
-    PyRef added(method && note
-                    ? PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr)
-                    : nullptr);
+    PyRef added(method ? PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr)
+                       : nullptr);
     if (!added) PyErr_Clear();  // the original error matters more than its note
   }
   PyErr_Restore(type, value, traceback);
   return false;
+}
+
+}  // namespace
+
+bool note_argument(const char* name) {
+  return note_conversion_error(PyRef(PyUnicode_FromFormat("while processing '%s'", name)));
+}
+
+bool note_param_key(std::string_view key) {
+  // The note is built with the error set aside, so that making it cannot
+  // replace the error; a key of exactly str runs no code in its repr.
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyRef text(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+  PyRef note(text ? PyUnicode_FromFormat("while processing params key %R", text.get()) : nullptr);
+  if (!note) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  return note_conversion_error(std::move(note));
 }
 
 }  // namespace zembrik::py

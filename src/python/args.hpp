@@ -54,5 +54,8 @@ std::string text_signature_name(std::string_view doc);
 // Adds the note "while processing '{name}'" to the exception being raised;
 // returns false so that converters can end with `return note_argument(...)`.
 bool note_argument(const char* name);
+// Adds the note "while processing params key '{key}'" (the key's repr) to a
+// conversion error raised by one parameter's value; returns false.
+bool note_param_key(std::string_view key);
 
 }  // namespace zembrik::py

@@ -174,7 +174,8 @@ Test exact_entry(PyObject* value, std::string_view key, ParamViewList& entries) 
 
 bool entry_from_py(PyObject* key, PyObject* value, ParamViewList& entries) {
   std::string_view key_text;
-  return str_view_from_py(key, key_text) && value_from_py(value, entries, key_text);
+  return str_view_from_py(key, key_text) &&
+         (value_from_py(value, entries, key_text) || note_param_key(key_text));
 }
 
 // Converts the items of `dict` from position entries.size() on, from a copy
@@ -304,9 +305,9 @@ bool param_views_from_py(PyObject* obj, ParamViews& out) {
       case Test::Passed:
         break;
       case Test::Error:
-        return false;
+        return note_param_key(key_text);
       case Test::Failed:
-        if (!value_from_py(value, out.entries, key_text)) return false;
+        if (!value_from_py(value, out.entries, key_text)) return note_param_key(key_text);
     }
   }
   return sort_and_check(out.entries, exact_str_keys);

@@ -9,6 +9,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -129,8 +130,52 @@ def test_running_out_of_memory_while_encoding_a_str_value_is_a_memory_error():
 
 @pytest.mark.parametrize("value", [None, [1], 10**400, "\ud800", object(), b"bytes", 1j])
 def test_unconvertible_values(value):
-    with pytest.raises(TypeError, match=r"^param values must be int, float, bool, or str$"):
+    with pytest.raises(TypeError) as info:
         stored({"x": value})
+    assert str(info.value) == "param values must be int, float, bool, or str"
+    assert info.value.__notes__ == ["while processing params key 'x'"]
+
+
+@pytest.mark.parametrize("method", ["add_source", "add_op", "add_reduction", "add_external",
+                                    "add_exchange", "add_join"])
+@pytest.mark.parametrize(
+    "make_params, key",
+    [
+        # The failing value follows values that run no Python code, and
+        # values whose conversion does (read from a snapshot).
+        (lambda: {"a": 1, "b": 2.5, "bad": [1]}, "bad"),
+        (lambda: {"a": Indexable(), "it's": None}, "it's"),
+        (lambda: {"é ✓": object()}, "é ✓"),
+        # A value whose own conversion raises a conversion error of its own.
+        (lambda: {"n": Raising("__index__", ValueError("no index")), "m": 1}, "n"),
+    ],
+)
+def test_a_bad_value_names_its_key_in_every_recording_method(method, make_params, key):
+    params = make_params()  # fresh, so that no earlier call's note is on its error
+    store = zc.GraphStore()
+    src = store.add_source("src")
+    calls = {
+        "add_source": lambda: store.add_source("s", params),
+        "add_op": lambda: store.add_op("m", [src], params),
+        "add_reduction": lambda: store.add_reduction("r", [src], params),
+        "add_external": lambda: store.add_external(
+            {"kind": "k", "content_hash": "h", "framework": "f", "version": "1",
+             "io_schema": "s"}, [src], params),
+        "add_exchange": lambda: store.add_exchange([src], params),
+        "add_join": lambda: store.add_join([src, src], params),
+    }
+    with pytest.raises((TypeError, ValueError)) as info:
+        calls[method]()
+    assert info.value.__notes__ == [f"while processing params key {key!r}"]
+    assert store.node_count() == 1
+
+
+def test_a_non_dict_mapping_is_refused_and_a_dict_snapshot_of_it_works():
+    frozen = types.MappingProxyType({"a": 1})
+    store = zc.GraphStore()
+    with pytest.raises(TypeError, match=r"^params must be a dict or None$"):
+        store.add_source("s", frozen)
+    assert store.add_source("s", dict(frozen)) == 0
 
 
 @pytest.mark.parametrize("params", [[("a", 1)], (), "a=1", 5])

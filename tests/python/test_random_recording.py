@@ -45,7 +45,15 @@ def ids_of(inputs):
     return tuple(inputs)
 
 
-def value_of(value):
+def value_of(key, value):
+    try:
+        return value_in_map(value)
+    except Refused as refused:
+        raise Refused(refused.expected[0], refused.expected[1],
+                      f"while processing params key {key!r}") from None
+
+
+def value_in_map(value):
     if isinstance(value, bool):
         return ("bool", value)
     if isinstance(value, int):
@@ -76,7 +84,7 @@ def params_of(params):
     for key, value in params.items():
         if not isinstance(key, str):
             raise Refused("TypeError", f"expected str, got {type(key).__name__}")
-        entries.append((key.encode(), value_of(value)))
+        entries.append((key.encode(), value_of(key, value)))
     return tuple(sorted(entries))
 
 
