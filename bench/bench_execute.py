@@ -42,7 +42,7 @@ try:
     from dask import optimization
 except ImportError as missing:
     _require.fail(f"bench_execute needs Dask and numpy ({missing.name} is missing): "
-                  "pip install '.[dask]' numpy")
+                  "pip install '.[dask]'")
 
 from zembrik_dask import numpy_ops, outputs_in, to_dask
 

@@ -109,7 +109,7 @@ def main(argv: list[str]) -> int:
         import numpy  # noqa: F401
     except ImportError as missing:
         _require.fail(f"bench_stages needs Dask, distributed and numpy ({missing.name} is "
-                      "missing): pip install '.[dask]' numpy")
+                      "missing): pip install '.[dask]'")
     which = argv[0] if argv else "both"
     schedulers = ("threaded", "distributed") if which == "both" else (which,)
     print(f"dask {dask.__version__}, distributed {distributed.__version__}; each way in its "

@@ -2,7 +2,7 @@
 """Record a small pipeline, reduce it and run it on a local Dask cluster of
 two worker processes, listening on the loopback interface only.
 
-Needs Dask and numpy: `pip install '.[dask]' numpy`.
+Needs Dask, distributed and numpy: `pip install '.[dask]'`.
 """
 
 from typing import Any

@@ -1,5 +1,6 @@
 // The zembrik_core module: GraphStore, PayloadDescriptor, IncrementalReducer
-// and version(), registered in that order and listed in __all__. Multi-phase
+// and version(), registered in that order and listed in __all__, then
+// InternalError, __version__ and the parameter type aliases. Multi-phase
 // initialisation; all state lives in the module object.
 #include "base/hash.hpp"
 #include "python/convert.hpp"
@@ -41,6 +42,31 @@ int add_type(PyObject* module, PyType_Spec* type_spec, PyTypeObject*& slot) {
   slot = reinterpret_cast<PyTypeObject*>(type);
   const char* name = type_spec->name + sizeof("zembrik_core.") - 1;
   return add_public(module, name, type);
+}
+
+// The names packaging tools and annotations look for, outside __all__:
+// `__version__`, and the aliases `ParamValue` (bool | int | float | str, what
+// a parameter holds) and `Params` (dict[str, ParamValue]).
+int add_conventional_names(PyObject* module) {
+  const PyRef version_text(PyUnicode_FromString(ZEMBRIK_VERSION));
+  if (!version_text || PyModule_AddObjectRef(module, "__version__", version_text.get()) < 0) {
+    return -1;
+  }
+  PyRef value_type = PyRef::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
+  for (PyTypeObject* type : {&PyLong_Type, &PyFloat_Type, &PyUnicode_Type}) {
+    value_type = PyRef(PyNumber_Or(value_type.get(), reinterpret_cast<PyObject*>(type)));
+    if (!value_type) return -1;
+  }
+  const PyRef key_and_value(
+      PyTuple_Pack(2, reinterpret_cast<PyObject*>(&PyUnicode_Type), value_type.get()));
+  const PyRef params_type(
+      key_and_value
+          ? PyObject_GetItem(reinterpret_cast<PyObject*>(&PyDict_Type), key_and_value.get())
+          : nullptr);
+  if (!params_type || PyModule_AddObjectRef(module, "ParamValue", value_type.get()) < 0) {
+    return -1;
+  }
+  return PyModule_AddObjectRef(module, "Params", params_type.get());
 }
 
 constexpr char kVersionDoc[] = "version()\n--\n\nReturn the package's version as a str.";
@@ -97,8 +123,10 @@ int module_exec(PyObject* module) {
   if (add_type(module, &payload_descriptor_spec, state->payload_descriptor_type) < 0) return -1;
   if (add_type(module, &incremental_reducer_spec, state->incremental_reducer_type) < 0) return -1;
   const PyRef version_function(PyObject_GetAttrString(module, "version"));
-  if (!version_function) return -1;
-  return add_public(module, "version", version_function.get());
+  if (!version_function || add_public(module, "version", version_function.get()) < 0) {
+    return -1;
+  }
+  return add_conventional_names(module);
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {

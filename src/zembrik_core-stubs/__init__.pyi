@@ -4,15 +4,62 @@ The TypedDicts and aliases below exist only for type checkers: the module
 hands out plain dicts, lists and tuples.
 """
 
-from collections.abc import Sequence
-from typing import Any, Literal, NotRequired, TypeAlias, TypedDict, final, type_check_only
+from _collections_abc import dict_items, dict_values
+from collections.abc import Iterator, Sequence
+from typing import (
+    Any,
+    Literal,
+    NotRequired,
+    Protocol,
+    SupportsFloat,
+    SupportsIndex,
+    TypeAlias,
+    TypedDict,
+    TypeVar,
+    final,
+    type_check_only,
+)
 
 __all__ = ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "version"]
 
+__version__: str
+
 # A parameter value; bool is kept apart from int, so True and 1 are different values.
-_ParamValue: TypeAlias = bool | int | float | str
-# Parameters as nodes() returns them: keys in ascending order.
-_Params: TypeAlias = dict[str, _ParamValue]
+ParamValue: TypeAlias = bool | int | float | str
+# Parameters as nodes() returns them (keys in ascending order), and a type to
+# annotate the params a front end builds.
+Params: TypeAlias = dict[str, ParamValue]
+
+# What a params value may be when recorded: one of the four, or any number
+# the interpreter converts (an object with __index__ or __float__, such as a
+# numpy scalar).
+_ParamInput: TypeAlias = ParamValue | SupportsIndex | SupportsFloat
+_V_co = TypeVar("_V_co", covariant=True)
+
+@type_check_only
+class _ParamDict(Protocol[_V_co]):
+    """A dict or dict subclass with str keys, of any value type within _V_co.
+
+    Only dicts are accepted, but dict[str, int] is not a dict[str, ParamValue]
+    (dict is invariant); what only dicts have, read covariantly, admits both.
+    """
+
+    def items(self) -> dict_items[str, _V_co]: ...
+    def values(self) -> dict_values[str, _V_co]: ...
+
+_ParamsArgument: TypeAlias = _ParamDict[_ParamInput] | None
+
+@type_check_only
+class _IdArray(Protocol):
+    """An array of ids, such as a numpy array of integers."""
+
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsIndex: ...
+    def __iter__(self) -> Iterator[SupportsIndex]: ...
+
+# An id list: a sequence (not a str) of ints or objects with __index__.
+_Ids: TypeAlias = Sequence[SupportsIndex] | _IdArray
 _NodeKind: TypeAlias = Literal["source", "op", "reduction", "external", "stage", "exchange", "join"]
 # Where a stage member's input comes from: the stage's k-th input or its m-th member.
 _StageRef: TypeAlias = tuple[Literal["input", "member"], int]
@@ -35,7 +82,7 @@ class Descriptor(TypedDict):
 class StageMember(TypedDict):
     kind: Literal["op", "red"]
     name: str
-    params: _Params
+    params: Params
     inputs: list[_StageRef]
 
 @type_check_only
@@ -44,7 +91,7 @@ class _NodeFields(TypedDict):
     output: bool
     inputs: list[int]
     name: str
-    params: _Params
+    params: Params
 
 @type_check_only
 class SourceNode(_NodeFields):
@@ -98,22 +145,22 @@ class InternalError(BaseException): ...
 @final
 class GraphStore:
     def __new__(cls) -> GraphStore: ...
-    def add_source(self, name: str, params: _Params | None = None) -> int: ...
-    def add_op(self, name: str, inputs: Sequence[int], params: _Params | None = None) -> int: ...
+    def add_source(self, name: str, params: _ParamsArgument = None) -> int: ...
+    def add_op(self, name: str, inputs: _Ids, params: _ParamsArgument = None) -> int: ...
     def add_reduction(
-        self, name: str, inputs: Sequence[int], params: _Params | None = None
+        self, name: str, inputs: _Ids, params: _ParamsArgument = None
     ) -> int: ...
     def add_external(
         self,
         descriptor: PayloadDescriptor | Descriptor,
-        inputs: Sequence[int],
-        params: _Params | None = None,
+        inputs: _Ids,
+        params: _ParamsArgument = None,
     ) -> int: ...
-    def add_exchange(self, inputs: Sequence[int], params: _Params | None = None) -> int: ...
-    def add_join(self, inputs: Sequence[int], params: _Params | None = None) -> int: ...
+    def add_exchange(self, inputs: _Ids, params: _ParamsArgument = None) -> int: ...
+    def add_join(self, inputs: _Ids, params: _ParamsArgument = None) -> int: ...
     def node_count(self) -> int: ...
     def to_dot(self) -> str: ...
-    def serialize(self, outputs: Sequence[int] | None = None) -> bytes: ...
+    def serialize(self, outputs: _Ids | None = None) -> bytes: ...
     # A static method at run time, but its function is bound to the class, so
     # it behaves (and introspects) as a class method of this final class.
     @classmethod
@@ -129,14 +176,14 @@ class GraphStore:
     ) -> tuple[dict[str, tuple[Any, ...]], list[str]] | None: ...
     def outputs(self) -> list[int]: ...
     def node_map(self) -> list[_NodeLanding]: ...
-    def cone(self, *, outputs: Sequence[int]) -> GraphStore: ...
+    def cone(self, *, outputs: _Ids) -> GraphStore: ...
     def reduce(
-        self, *, maximal_fusion: bool = False, outputs: Sequence[int] | None = None
+        self, *, maximal_fusion: bool = False, outputs: _Ids | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
     def reduce_incremental(
-        self, *, outputs: Sequence[int] | None = None
+        self, *, outputs: _Ids | None = None
     ) -> tuple[GraphStore, ReductionReport]: ...
-    def reduction_report(self, *, outputs: Sequence[int] | None = None) -> ReductionReport: ...
+    def reduction_report(self, *, outputs: _Ids | None = None) -> ReductionReport: ...
 
 @final
 class PayloadDescriptor:
@@ -175,5 +222,5 @@ class IncrementalReducer:
         store: GraphStore,
         *,
         maximal_fusion: bool = False,
-        outputs: Sequence[int] | None = None,
+        outputs: _Ids | None = None,
     ) -> tuple[GraphStore, ReductionReport]: ...

@@ -8,8 +8,13 @@ numpy arrays. Importing this package imports neither Dask nor numpy; only
 `execute` without an explicit `get` imports Dask.
 """
 
+from zembrik_core import version as _core_version
+
 from .lowering import StoreView, Task, TaskGraph, execute, outputs_in, to_dask
 from .protocol import LoweringError, OpsTable
 
 __all__ = ["LoweringError", "OpsTable", "StoreView", "Task", "TaskGraph", "execute",
            "outputs_in", "to_dask"]
+
+# One wheel ships both packages, so they share one version.
+__version__: str = _core_version()

@@ -20,11 +20,17 @@ import marshal
 import operator
 from collections.abc import Mapping, Sequence
 from functools import partial
-from typing import Any, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Literal, Protocol
 
 from zembrik_core import GraphStore
 
+from ._extras import missing_extra
 from .protocol import Fn, LoweringError, Resolver
+
+if TYPE_CHECKING:
+    # The id lists zembrik_core takes: sequences of ints or of objects with
+    # __index__, and numpy id arrays.
+    from zembrik_core import _Ids
 
 Task = tuple[Any, ...]
 TaskGraph = dict[str, Task]
@@ -318,7 +324,7 @@ def _node_id(o: Any) -> int:
         raise TypeError(f"output ids must be ints, got {type(o).__name__} ({o!r})") from None
 
 
-def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None, *,
+def to_dask(store: StoreView, ops: object, outputs: _Ids | None = None, *,
             prefix: str | None = None,
             stages: StageMode = "auto") -> tuple[TaskGraph, list[str]]:
     """The Dask task graph of what `outputs` need, and the outputs' keys in order.
@@ -365,21 +371,21 @@ def to_dask(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     if prefix is None:
         prefix = "zembrik-"
     if outputs is None:
-        outputs = list(store.outputs())
-        if not outputs:
+        ids = list(store.outputs())
+        if not ids:
             raise LoweringError("the store has no output marks; pass outputs=[node ids] to "
                                 "say what to compute")
     else:
-        outputs = [_node_id(o) for o in outputs]
+        ids = [_node_id(o) for o in outputs]
     resolver = Resolver(ops)
     if isinstance(store, GraphStore):
         # A GraphStore builds the same graph from its records, without the
         # nodes() dicts; None leaves what is unusual to the general path.
-        lowered = store._lower(outputs, prefix, (stages, AUTO_MAX_READS, AUTO_MAX_PARTS),
+        lowered = store._lower(ids, prefix, (stages, AUTO_MAX_READS, AUTO_MAX_PARTS),
                                (partial, _run_node, _run_stage, resolver.plain, resolver.named))
         if lowered is not None:
             return lowered
-    return _lower_nodes(store.nodes(), outputs, prefix, resolver, stages)
+    return _lower_nodes(store.nodes(), ids, prefix, resolver, stages)
 
 
 def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix: str,
@@ -408,7 +414,7 @@ def _lower_nodes(nodes: Sequence[Mapping[str, Any]], outputs: list[int], prefix:
     return graph, [key_of[o] for o in outputs]
 
 
-def outputs_in(reduced: ReducedView, ids: Sequence[int]) -> list[int]:
+def outputs_in(reduced: ReducedView, ids: _Ids) -> list[int]:
     """Where nodes of the store a reduced store came from landed in it: the
     ids to pass as `outputs` to compute, from the reduced store, the values of
     the original nodes `ids`.
@@ -425,7 +431,7 @@ def outputs_in(reduced: ReducedView, ids: Sequence[int]) -> list[int]:
         if place is not None and place[1] is not None:
             last[place[0]] = max(last.get(place[0], 0), place[1])
     result: list[int] = []
-    for i in ids:
+    for i in map(operator.index, ids):
         place = landing[i] if 0 <= i < len(landing) else None
         if place is None:
             raise ValueError(f"node {i} did not survive the reduction; reduce with it among "
@@ -439,7 +445,7 @@ def outputs_in(reduced: ReducedView, ids: Sequence[int]) -> list[int]:
     return result
 
 
-def execute(store: StoreView, ops: object, outputs: Sequence[int] | None = None, *,
+def execute(store: StoreView, ops: object, outputs: _Ids | None = None, *,
             get: Fn | None = None, stages: StageMode = "auto") -> list[Any]:
     """Lowers and runs the graph, returning the outputs' values in order.
 
@@ -448,9 +454,11 @@ def execute(store: StoreView, ops: object, outputs: Sequence[int] | None = None,
     keys have the default prefix: on a scheduler shared with lowerings through
     other `ops`, run a graph of `to_dask(..., prefix=...)` instead.
     """
-    graph, keys = to_dask(store, ops, outputs, stages=stages)
     if get is None:
-        import dask.threaded
-
+        try:
+            import dask.threaded
+        except ModuleNotFoundError as missing:
+            raise missing_extra(missing, "execute without get=", "dask")
         get = dask.threaded.get
+    graph, keys = to_dask(store, ops, outputs, stages=stages)
     return list(get(graph, keys))

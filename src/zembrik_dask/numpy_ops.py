@@ -35,10 +35,14 @@ from collections.abc import Callable, Mapping
 from functools import partial
 from typing import Any
 
-import numpy as np
-import numpy.typing as npt
-
+from ._extras import missing_extra
 from .protocol import OpsTable
+
+try:
+    import numpy as np
+    import numpy.typing as npt
+except ModuleNotFoundError as missing:
+    raise missing_extra(missing, "zembrik_dask.numpy_ops", "numpy")
 
 Array = npt.NDArray[Any]
 Params = Mapping[str, Any]

@@ -106,11 +106,23 @@ def signature(function):
 # -- the module against the stub -------------------------------------------------------------
 
 
+def is_protocol(cls):
+    return any(ast.unparse(base).startswith("Protocol") for base in cls.bases)
+
+
 def test_stub_declares_every_runtime_name():
     runtime = {name for name in dir(zc) if is_public(name)}
-    declared = set(stub_classes()) | set(stub_functions())
+    declared = set(stub_classes()) | set(stub_functions()) | set(stub_aliases())
     assert runtime <= declared, runtime - declared
     assert stub_all() == zc.__all__
+
+
+@pytest.mark.parametrize("name", [name for name in stub_aliases() if is_public(name)])
+def test_public_stub_aliases_are_the_runtime_aliases(name):
+    # The stub's text, evaluated with the module's own names, is the object
+    # the module holds.
+    names = {"ParamValue": zc.ParamValue}
+    assert eval(ast.unparse(stub_aliases()[name]), names) == getattr(zc, name)
 
 
 @pytest.mark.parametrize("name", ["GraphStore", "PayloadDescriptor", "IncrementalReducer"])
@@ -121,9 +133,10 @@ def test_stub_classes_have_the_runtime_members(name):
 
 
 def test_stub_only_types_are_not_runtime_names():
-    # A TypedDict the module does not define must stay a name for type checkers.
+    # A TypedDict or protocol the module does not define must stay a name for
+    # type checkers.
     for name, cls in stub_classes().items():
-        if is_typed_dict(cls):
+        if is_typed_dict(cls) or is_protocol(cls):
             assert not hasattr(zc, name)
             assert "type_check_only" in [ast.unparse(d) for d in cls.decorator_list], name
 
@@ -170,14 +183,15 @@ def test_node_kind_alias_lists_every_kind(store):
 
 def test_docs_cover_every_module_level_name():
     public = {name for name in list(stub_classes()) + list(stub_functions()) if is_public(name)}
-    for name in sorted(public):
+    protocols = {name for name, cls in stub_classes().items() if is_protocol(cls)}
+    for name in sorted(public | protocols):
         section_of(name)
 
 
 @pytest.mark.parametrize(
     "owner, name",
-    [(cls, name) for cls, node in stub_classes().items() if not is_typed_dict(node)
-     for name in members(node)],
+    [(cls, name) for cls, node in stub_classes().items()
+     if not is_typed_dict(node) and not is_protocol(node) for name in members(node)],
 )
 def test_docs_show_each_member_with_the_stub_signature(owner, name):
     function = members(stub_classes()[owner])[name]

@@ -195,6 +195,7 @@ def test_outputs_default_to_the_marks_and_an_unmarked_store_needs_outputs():
     assert keys == zd.to_dask(r, numpy_ops, r.outputs(), prefix="z")[1] and len(keys) == 2
     assert zd.to_dask(s, numpy_ops, []) == ({}, [])
     assert zd.to_dask(s, numpy_ops, [np.int64(e)])[1] == zd.to_dask(s, numpy_ops, [e])[1]
+    assert zd.to_dask(s, numpy_ops, np.array([e, f]))[1] == zd.to_dask(s, numpy_ops, [e, f])[1]
     for missing in (99, -1):
         with pytest.raises(ValueError, match=f"no node with id {missing}"):
             zd.to_dask(s, numpy_ops, [missing])
@@ -207,6 +208,7 @@ def test_outputs_in_follows_the_node_map_and_refuses_values_no_task_yields():
     landed = zd.outputs_in(r, [f, e, x, d])  # d is e's representative: mul by 1.0 went
     assert landed == [r.node_map()[f][0], r.node_map()[e][0], r.node_map()[x][0],
                       r.node_map()[e][0]]
+    assert zd.outputs_in(r, np.array([f, e, x, d])) == landed
     with pytest.raises(ValueError, match="did not survive"):
         zd.outputs_in(s.reduce(outputs=[x])[0], [f])
     b = s.nodes()[s.nodes()[d]["inputs"][0]]["inputs"][0]  # neg, inside the stage

@@ -2,6 +2,7 @@ import importlib.metadata
 import pathlib
 import re
 import tomllib
+import typing
 
 import pytest
 
@@ -69,6 +70,25 @@ def test_version_is_the_installed_package_version():
     except importlib.metadata.PackageNotFoundError:
         pytest.skip("zembrik_core is imported from a build directory, not installed")
     assert zc.version() == installed
+
+
+def test_dunder_version_and_the_dask_package_version_are_version():
+    import zembrik_dask
+
+    assert zc.__version__ == zembrik_dask.__version__ == zc.version()
+    assert "__version__" not in zc.__all__
+
+
+def test_parameter_aliases_describe_what_nodes_give_back():
+    store = zc.GraphStore()
+    store.add_source("s", {"b": True, "i": 1, "f": 0.5, "t": "x"})
+    params = store.nodes()[0]["params"]
+    assert isinstance(params, typing.get_origin(zc.Params))
+    key_type, value_type = typing.get_args(zc.Params)
+    assert value_type is zc.ParamValue
+    assert all(isinstance(k, key_type) and isinstance(v, zc.ParamValue) for k, v in params.items())
+    assert set(typing.get_args(zc.ParamValue)) == {type(v) for v in params.values()}
+    assert not {"ParamValue", "Params"} & set(zc.__all__)
 
 
 def test_version_signature():

@@ -226,3 +226,17 @@ def test_fresh_store_has_no_marks(store):
     chain(store, 4)
     assert store.outputs() == []
     assert not any(n["output"] for n in store.nodes())
+
+
+def test_numpy_ids_and_id_arrays_are_id_lists():
+    np = pytest.importorskip("numpy")
+    store = zc.GraphStore()
+    a = store.add_source("a")
+    b = store.add_source("b")
+    ids = np.array([a, b], dtype=np.int64)
+    join = store.add_join(ids)
+    assert store.add_join([a, b]) == join == store.add_join([np.int64(a), np.uint8(b)])
+    assert store.serialize(outputs=np.array([join])) == store.serialize(outputs=[join])
+    with pytest.raises(TypeError) as info:
+        store.add_join(np.array([0.0, 1.0]))
+    assert info.value.__notes__ == ["while processing 'inputs'"]

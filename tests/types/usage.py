@@ -3,7 +3,12 @@ what they refuse. Each refused line carries the error code it must raise;
 --strict warns about an ignore that is not needed, so a stub that grows too
 loose fails here too."""
 
+import collections
+import types
 from typing import Literal, assert_type
+
+import numpy as np
+import numpy.typing as npt
 
 import zembrik_core as zc
 
@@ -28,7 +33,29 @@ def recording(store: zc.GraphStore) -> None:
     assert_type(store.to_dot(), str)
 
 
+def typed_front_end(store: zc.GraphStore, ids: "npt.NDArray[np.int64]") -> None:
+    # Narrower dicts, numpy scalars and id arrays: what the run time accepts.
+    counts: dict[str, int] = {"k": 3}
+    names: dict[str, str] = {"how": "inner"}
+    built: zc.Params = {"k": 3, "scale": 0.5}
+    src = store.add_source("s", counts)
+    store.add_op("map", [src], names)
+    store.add_op("map", [src], built)
+    store.add_op("map", [np.int64(src)], {"k": np.int64(3), "x": np.float32(0.5)})
+    store.add_join(ids, collections.OrderedDict(how="left"))
+    store.serialize(outputs=ids)
+    store.cone(outputs=range(1))
+    value: zc.ParamValue = store.nodes()[0]["params"]["k"]
+    assert_type(value, bool | int | float | str)
+    assert_type(zc.__version__, str)
+
+
 def refused(store: zc.GraphStore, descriptor: zc.PayloadDescriptor) -> None:
+    store.add_source("s", types.MappingProxyType({"a": 1}))  # type: ignore[arg-type]
+    store.add_source("s", collections.UserDict(a=1))  # type: ignore[arg-type]
+    store.add_op("map", [0.5])  # type: ignore[list-item]
+    store.add_op("map", iter([0]))  # type: ignore[arg-type]
+    store.add_op("map", {0})  # type: ignore[arg-type]
     store.add_op("map", "0")  # type: ignore[arg-type]
     store.add_op("map", [0], {"bad": [1]})  # type: ignore[dict-item]
     store.add_source(b"name")  # type: ignore[arg-type]
