@@ -10,6 +10,7 @@
 
 #include "arena/interned_arena.hpp"
 #include "ir/record.hpp"
+#include "test_names.hpp"
 
 namespace zembrik {
 namespace {
@@ -63,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                         StageOp{"red|s", {StageRef::Member(0)}}}},
                  1 + 4 + 2 * 8 + 4 + (4 + 4) + 4 + 2 * 5 + (4 + 5) + 4 + 5},
         WideCase{"Join", Join{{}, {1, 2}}, 1 + 4 + 4 + 2 * 8}),
-    [](const testing::TestParamInfo<WideCase>& info) { return info.param.name; });
+    by_name);
 
 std::size_t summed_wide(const NodeArena& arena) {
   std::size_t total = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/chunked_vector.hpp"
+#include "test_names.hpp"
 
 namespace zembrik {
 namespace {
@@ -34,7 +35,7 @@ TEST_P(ChunkedVectorLengths, KeepsEveryElementAtItsIndexAndInPlace) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AroundChunkBoundaries, ChunkedVectorLengths,
-                         testing::Values(0, 1, 3, 4, 5, 8, 9, 1000));
+                         testing::Values(0, 1, 3, 4, 5, 8, 9, 1000), numbered("Length"));
 
 TEST(ChunkedVectorTest, HoldsMoveOnlyElements) {
   ChunkedVector<std::unique_ptr<int>, 3> owners;

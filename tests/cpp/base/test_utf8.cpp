@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 
+#include "test_names.hpp"
+
 namespace zembrik::utf8 {
 namespace {
 
@@ -102,19 +104,22 @@ TEST_P(Utf8Malformed, DecodesToNothingAndFailsValidation) {
   EXPECT_FALSE(valid("ok " + GetParam().bytes + " ok"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Utf8Malformed,
-    testing::Values(
-        MalformedCase{"LoneContinuation", "\x80"}, MalformedCase{"LastContinuation", "\xbf"},
-        MalformedCase{"FiveByteLead", "\xf8\x88\x80\x80\x80"}, MalformedCase{"ByteFF", "\xff"},
-        MalformedCase{"CutTwo", "\xc3"}, MalformedCase{"CutThree", "\xe2\x82"},
-        MalformedCase{"CutFour", "\xf0\x9f\x98"},
-        MalformedCase{"AsciiInsteadOfContinuation", "\xc3("},
-        MalformedCase{"OverlongTwo", "\xc0\xaf"}, MalformedCase{"OverlongThree", "\xe0\x80\xaf"},
-        MalformedCase{"OverlongFour", "\xf0\x8f\xbf\xbf"},
-        MalformedCase{"Surrogate", "\xed\xa0\x80"}, MalformedCase{"LastSurrogate", "\xed\xbf\xbf"},
-        MalformedCase{"AboveMax", "\xf4\x90\x80\x80"}),
-    [](const testing::TestParamInfo<MalformedCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Cases, Utf8Malformed,
+                         testing::Values(MalformedCase{"LoneContinuation", "\x80"},
+                                         MalformedCase{"LastContinuation", "\xbf"},
+                                         MalformedCase{"FiveByteLead", "\xf8\x88\x80\x80\x80"},
+                                         MalformedCase{"ByteFF", "\xff"},
+                                         MalformedCase{"CutTwo", "\xc3"},
+                                         MalformedCase{"CutThree", "\xe2\x82"},
+                                         MalformedCase{"CutFour", "\xf0\x9f\x98"},
+                                         MalformedCase{"AsciiInsteadOfContinuation", "\xc3("},
+                                         MalformedCase{"OverlongTwo", "\xc0\xaf"},
+                                         MalformedCase{"OverlongThree", "\xe0\x80\xaf"},
+                                         MalformedCase{"OverlongFour", "\xf0\x8f\xbf\xbf"},
+                                         MalformedCase{"Surrogate", "\xed\xa0\x80"},
+                                         MalformedCase{"LastSurrogate", "\xed\xbf\xbf"},
+                                         MalformedCase{"AboveMax", "\xf4\x90\x80\x80"}),
+                         by_name);
 
 TEST(Utf8, ValidatesWholeTexts) {
   EXPECT_TRUE(valid(""));
@@ -147,6 +152,7 @@ TEST(Utf8, CodePointOfTakesTheBitsUnchecked) {
 }
 
 struct FramingCase {
+  const char* name;
   std::string text;
   std::size_t first;
   std::size_t last;
@@ -161,12 +167,16 @@ TEST_P(Utf8LooseFraming, CountsContinuationBytesUpToFour) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Utf8LooseFraming,
-    testing::Values(FramingCase{"a", 1, 1}, FramingCase{"ab", 1, 1},
-                    FramingCase{"\xc3\xa9z\xc3\xa9", 2, 2}, FramingCase{"\xf0\x9f\x98\x80", 4, 4},
+    testing::Values(FramingCase{"Ascii", "a", 1, 1}, FramingCase{"TwoAscii", "ab", 1, 1},
+                    FramingCase{"TwoBytesAtBothEnds", "\xc3\xa9z\xc3\xa9", 2, 2},
+                    FramingCase{"FourBytes", "\xf0\x9f\x98\x80", 4, 4},
                     // Framing ignores what the lead byte announces.
-                    FramingCase{"\xe2\x82z\xf0\x9f", 2, 2}, FramingCase{"a\xa0\x80", 3, 3},
-                    FramingCase{"\x80\x80\x80\x80\x80\x80", 4, 4},
-                    FramingCase{"\xc2\xa0\x80x", 3, 1}, FramingCase{"\x80", 1, 1}));
+                    FramingCase{"CutSequences", "\xe2\x82z\xf0\x9f", 2, 2},
+                    FramingCase{"ContinuationsAfterAscii", "a\xa0\x80", 3, 3},
+                    FramingCase{"AtMostFour", "\x80\x80\x80\x80\x80\x80", 4, 4},
+                    FramingCase{"OneContinuationTooMany", "\xc2\xa0\x80x", 3, 1},
+                    FramingCase{"LoneContinuation", "\x80", 1, 1}),
+    by_name);
 
 }  // namespace
 }  // namespace zembrik::utf8

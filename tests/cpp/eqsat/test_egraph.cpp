@@ -6,6 +6,7 @@
 #include "base/failure.hpp"
 #include "eqsat/egraph.hpp"
 #include "eqsat/hash_cons.hpp"
+#include "test_names.hpp"
 #include "test_support.hpp"
 
 namespace zembrik::eqsat {
@@ -70,7 +71,8 @@ TEST_P(CongruenceChainTest, EveryLevelOfTwoChainsMerges) {
   EXPECT_EQ(egraph.class_count(), classes - depth - 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Depths, CongruenceChainTest, testing::Values(1, 2, 7, 40));
+INSTANTIATE_TEST_SUITE_P(Depths, CongruenceChainTest, testing::Values(1, 2, 7, 40),
+                         numbered("Depth"));
 
 TEST(EGraphTest, UnionOfOneClassIsFalseButDirties) {
   EGraph egraph;

@@ -6,6 +6,7 @@
 #include "eqsat/pattern.hpp"
 #include "eqsat/pattern_reader.hpp"
 #include "eqsat/sexp.hpp"
+#include "test_names.hpp"
 
 namespace zembrik::eqsat {
 namespace {
@@ -15,6 +16,7 @@ Sexp atom(const char* text) {
 }
 
 struct SexpCase {
+  const char* name;
   const char* text;
   Sexp expected;
 };
@@ -29,18 +31,22 @@ TEST_P(ParseStrTest, Reads) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseStrTest,
-    testing::Values(SexpCase{"", Sexp{Sexp::Empty{}}}, SexpCase{"abc", atom("abc")},
-                    SexpCase{"(a b) junk", Sexp::list({atom("a"), atom("b")})},
-                    SexpCase{"(a\tb)", Sexp::list({atom("a\tb")})},
-                    SexpCase{"(f\r\n  (g x)\n)",
-                             Sexp::list({atom("f"), Sexp::list({atom("g"), atom("x")})})},
-                    SexpCase{"(a(b))", Sexp::list({atom("a"), Sexp::list({atom("b")})})},
-                    SexpCase{"\"a\\\"b\"", atom("a\\\"b")},
-                    SexpCase{"\"a\\\\\" b\"", atom("a\\\\\" b")},
-                    SexpCase{"(\"two words\" x)", Sexp::list({atom("two words"), atom("x")})},
-                    SexpCase{"\tatom rest", atom("atom")}, SexpCase{"()", Sexp::list({})}));
+    testing::Values(
+        SexpCase{"Empty", "", Sexp{Sexp::Empty{}}}, SexpCase{"Atom", "abc", atom("abc")},
+        SexpCase{"ListThenJunk", "(a b) junk", Sexp::list({atom("a"), atom("b")})},
+        SexpCase{"TabInsideAtom", "(a\tb)", Sexp::list({atom("a\tb")})},
+        SexpCase{"LinesInsideList", "(f\r\n  (g x)\n)",
+                 Sexp::list({atom("f"), Sexp::list({atom("g"), atom("x")})})},
+        SexpCase{"NestedWithoutSpace", "(a(b))", Sexp::list({atom("a"), Sexp::list({atom("b")})})},
+        SexpCase{"QuotedEscapedQuote", "\"a\\\"b\"", atom("a\\\"b")},
+        SexpCase{"QuotedBackslashes", "\"a\\\\\" b\"", atom("a\\\\\" b")},
+        SexpCase{"QuotedSpace", "(\"two words\" x)", Sexp::list({atom("two words"), atom("x")})},
+        SexpCase{"FirstOfTwoAtoms", "\tatom rest", atom("atom")},
+        SexpCase{"EmptyList", "()", Sexp::list({})}),
+    by_name);
 
 struct ErrorCase {
+  const char* name;
   const char* text;
   ParseError expected;
 };
@@ -53,20 +59,23 @@ TEST_P(ParseStrErrorTest, ReportsMessageAndOneBasedPosition) {
   EXPECT_EQ(read.error(), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, ParseStrErrorTest,
-                         testing::Values(ErrorCase{"(a", {"End of file reached", 1, 3}},
-                                         ErrorCase{")", {"Unexpected )", 1, 1}},
-                                         ErrorCase{"(a\n(b", {"End of file reached", 2, 3}},
-                                         ErrorCase{"(\xc3\xa9 ", {"End of file reached", 1, 4}},
-                                         ErrorCase{"\"open", {"End of file reached", 1, 6}},
-                                         ErrorCase{"  ", {"End of file reached", 1, 3}},
-                                         ErrorCase{"(a\n", {"End of file reached", 2, 1}},
-                                         // A stray byte is one character; a lead byte takes
-                                         // as many as it announces.
-                                         ErrorCase{"(\x80\x80", {"End of file reached", 1, 4}},
-                                         ErrorCase{"(\xf0"
-                                                   "ab",
-                                                   {"End of file reached", 1, 3}}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseStrErrorTest,
+    testing::Values(ErrorCase{"OpenList", "(a", {"End of file reached", 1, 3}},
+                    ErrorCase{"StrayClose", ")", {"Unexpected )", 1, 1}},
+                    ErrorCase{"OpenOnSecondLine", "(a\n(b", {"End of file reached", 2, 3}},
+                    ErrorCase{"OpenAfterNonAscii", "(\xc3\xa9 ", {"End of file reached", 1, 4}},
+                    ErrorCase{"OpenQuote", "\"open", {"End of file reached", 1, 6}},
+                    ErrorCase{"OnlySpaces", "  ", {"End of file reached", 1, 3}},
+                    ErrorCase{"OpenAtLineEnd", "(a\n", {"End of file reached", 2, 1}},
+                    // A stray byte is one character; a lead byte takes
+                    // as many as it announces.
+                    ErrorCase{"StrayContinuations", "(\x80\x80", {"End of file reached", 1, 4}},
+                    ErrorCase{"LeadTakesWhatItAnnounces",
+                              "(\xf0"
+                              "ab",
+                              {"End of file reached", 1, 3}}),
+    by_name);
 
 TEST(ParseStrDepthTest, RefusesNestingThatCouldExhaustTheStack) {
   const auto nested = [](std::size_t depth) {
@@ -105,6 +114,7 @@ TEST(ReadPatternTest, BuildsChildrenBeforeParentsWithoutSharing) {
 }
 
 struct TrimCase {
+  const char* name;
   const char* text;
   std::vector<ENodeOrVar> expected;
 };
@@ -117,12 +127,16 @@ TEST_P(ReadPatternTrimTest, TrimsWhiteSpaceFramedLoosely) {
   EXPECT_EQ(must_read_ast(GetParam().text).nodes, GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, ReadPatternTrimTest,
-                         testing::Values(TrimCase{"\xc2\xa0?x\xe3\x80\x80", {var("?x")}},
-                                         TrimCase{"\xc0\x89?x", {var("?x")}},
-                                         TrimCase{"?x\xc0\xa0", {var("?x")}},
-                                         TrimCase{"\x80?x", {op("\x80?x", {})}},
-                                         TrimCase{"\xc2\xa0\x80?x", {op("\xc2\xa0\x80?x", {})}}));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReadPatternTrimTest,
+    testing::Values(TrimCase{"NoBreakAndIdeographicSpaces", "\xc2\xa0?x\xe3\x80\x80", {var("?x")}},
+                    TrimCase{"OverlongTabBefore", "\xc0\x89?x", {var("?x")}},
+                    TrimCase{"OverlongSpaceAfter", "?x\xc0\xa0", {var("?x")}},
+                    TrimCase{"LoneContinuationKept", "\x80?x", {op("\x80?x", {})}},
+                    TrimCase{"NoBreakSpaceWithExtraContinuationKept",
+                             "\xc2\xa0\x80?x",
+                             {op("\xc2\xa0\x80?x", {})}}),
+    by_name);
 
 TEST(ReadPatternTest, KeepsEveryStructuralCharacterOfAToken) {
   const std::string token = "op|add|scalar=f0000000000000000;side=sr";

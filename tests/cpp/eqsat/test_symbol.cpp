@@ -10,14 +10,20 @@
 #include "base/hash.hpp"
 #include "eqsat/hashing.hpp"
 #include "eqsat/symbol.hpp"
+#include "test_names.hpp"
 
 namespace zembrik::eqsat {
 namespace {
 
-class SymbolTextTest : public testing::TestWithParam<std::string> {};
+struct TextCase {
+  const char* name;
+  std::string text;
+};
+
+class SymbolTextTest : public testing::TestWithParam<TextCase> {};
 
 TEST_P(SymbolTextTest, InterningIsStableAndEncodesTheShard) {
-  const std::string& text = GetParam();
+  const std::string& text = GetParam().text;
   const GlobalSymbol first(text);
   const GlobalSymbol owned{std::string(text)};
   EXPECT_EQ(first, owned);
@@ -34,11 +40,14 @@ TEST_P(SymbolTextTest, InterningIsStableAndEncodesTheShard) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, SymbolTextTest,
-                         testing::Values("", "?x", "op|add",
-                                         "op|add|scalar=f0000000000000000;side=sr",
-                                         "tab\tand\nnewline", "caf\xc3\xa9", std::string(300, 'q'),
-                                         std::string("nul\0byte", 8)));
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SymbolTextTest,
+    testing::Values(TextCase{"Empty", ""}, TextCase{"Variable", "?x"}, TextCase{"Op", "op|add"},
+                    TextCase{"OpWithParams", "op|add|scalar=f0000000000000000;side=sr"},
+                    TextCase{"Controls", "tab\tand\nnewline"}, TextCase{"NonAscii", "caf\xc3\xa9"},
+                    TextCase{"Long", std::string(300, 'q')},
+                    TextCase{"InnerNul", std::string("nul\0byte", 8)}),
+    by_name);
 
 TEST(SymbolTest, ConcurrentFirstInterningGivesOneHandlePerText) {
   constexpr int kThreads = 8;

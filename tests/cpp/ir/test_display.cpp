@@ -10,10 +10,13 @@
 #include <random>
 #include <string>
 
+#include "test_names.hpp"
+
 namespace zembrik {
 namespace {
 
 struct FloatCase {
+  const char* name;
   double value;
   std::string expected;
 };
@@ -26,23 +29,26 @@ TEST_P(DisplayFloatTest, PrintsShortestPositionalDigits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DisplayFloatTest,
-    testing::Values(FloatCase{1.0, "1"}, FloatCase{0.5, "0.5"}, FloatCase{0.1, "0.1"},
-                    FloatCase{1.0 / 3.0, "0.3333333333333333"}, FloatCase{-2.75, "-2.75"},
-                    FloatCase{-0.001, "-0.001"}, FloatCase{123.456, "123.456"},
-                    FloatCase{100.0, "100"}, FloatCase{1e-7, "0.0000001"},
-                    FloatCase{0.000001, "0.000001"}, FloatCase{1e16, "10000000000000000"},
-                    FloatCase{1e21, "1" + std::string(21, '0')},
-                    FloatCase{1e22, "1" + std::string(22, '0')},
-                    FloatCase{1.2345678901234568e20, "123456789012345680000"},
-                    FloatCase{9223372036854775808.0, "9223372036854776000"},
-                    FloatCase{1.5e300, "15" + std::string(299, '0')},
-                    FloatCase{5e-324, "0." + std::string(323, '0') + "5"},
-                    FloatCase{-1.7976931348623157e308,
-                              "-17976931348623157" + std::string(292, '0')},
-                    FloatCase{0.0, "0"}, FloatCase{-0.0, "-0"}, FloatCase{INFINITY, "inf"},
-                    FloatCase{-INFINITY, "-inf"}, FloatCase{NAN, "NaN"},
-                    FloatCase{std::bit_cast<double>(0xFFF0000000000001ULL), "NaN"},
-                    FloatCase{std::bit_cast<double>(0x7FF4000000000abcULL), "NaN"}));
+    testing::Values(
+        FloatCase{"One", 1.0, "1"}, FloatCase{"Half", 0.5, "0.5"}, FloatCase{"Tenth", 0.1, "0.1"},
+        FloatCase{"Third", 1.0 / 3.0, "0.3333333333333333"}, FloatCase{"Negative", -2.75, "-2.75"},
+        FloatCase{"NegativeThousandth", -0.001, "-0.001"},
+        FloatCase{"IntegerAndFraction", 123.456, "123.456"}, FloatCase{"Hundred", 100.0, "100"},
+        FloatCase{"TenToMinus7", 1e-7, "0.0000001"}, FloatCase{"Millionth", 0.000001, "0.000001"},
+        FloatCase{"TenTo16", 1e16, "10000000000000000"},
+        FloatCase{"TenTo21", 1e21, "1" + std::string(21, '0')},
+        FloatCase{"TenTo22", 1e22, "1" + std::string(22, '0')},
+        FloatCase{"SeventeenDigitsTimesTenTo20", 1.2345678901234568e20, "123456789012345680000"},
+        FloatCase{"TwoTo63", 9223372036854775808.0, "9223372036854776000"},
+        FloatCase{"OneAndAHalfTimesTenTo300", 1.5e300, "15" + std::string(299, '0')},
+        FloatCase{"SmallestSubnormal", 5e-324, "0." + std::string(323, '0') + "5"},
+        FloatCase{"Lowest", -1.7976931348623157e308, "-17976931348623157" + std::string(292, '0')},
+        FloatCase{"Zero", 0.0, "0"}, FloatCase{"NegativeZero", -0.0, "-0"},
+        FloatCase{"Infinity", INFINITY, "inf"}, FloatCase{"NegativeInfinity", -INFINITY, "-inf"},
+        FloatCase{"Nan", NAN, "NaN"},
+        FloatCase{"NegativeNanWithPayload", std::bit_cast<double>(0xFFF0000000000001ULL), "NaN"},
+        FloatCase{"SignalingNan", std::bit_cast<double>(0x7FF4000000000abcULL), "NaN"}),
+    by_name);
 
 // Significant digits of a positional text: no sign, point, or outer zeros.
 std::size_t significant_digits(std::string text) {
@@ -113,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
         StrCase{"EncodedSurrogate", "\xed\xa0\x80", R"("\u{fffd}\u{fffd}\u{fffd}")"},
         StrCase{"AboveMaxAndBadLead", "\xf4\x90\x80\x80\xff",
                 R"("\u{fffd}\u{fffd}\u{fffd}\u{fffd}\u{fffd}")"}),
-    [](const testing::TestParamInfo<StrCase>& info) { return info.param.name; });
+    by_name);
 
 struct Range {
   char32_t first;

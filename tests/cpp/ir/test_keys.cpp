@@ -8,6 +8,7 @@
 #include "ir/key_record.hpp"
 #include "ir/node_key.hpp"
 #include "ir/params.hpp"
+#include "test_names.hpp"
 
 namespace zembrik {
 namespace {
@@ -51,6 +52,7 @@ TEST(ParamMap, SortsByRawKeyBytesStably) {
 }
 
 struct ValuePair {
+  const char* name;
   ParamValue a;
   ParamValue b;
   bool equal;
@@ -67,17 +69,19 @@ TEST_P(ParamValueEquality, AgreesWithTheInterningIdentity) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, ParamValueEquality,
-    testing::Values(ValuePair{ParamValue::Int(1), ParamValue::Float(1.0), false},
-                    ValuePair{ParamValue::Bool(true), ParamValue::Int(1), false},
-                    ValuePair{ParamValue::Bool(false), ParamValue::Float(0.0), false},
-                    ValuePair{ParamValue::Float(0.0), ParamValue::Float(-0.0), false},
-                    ValuePair{ParamValue::Float(nan_with_payload(1)),
-                              ParamValue::Float(-nan_with_payload(0x8000000000000ULL | 5)), true},
-                    ValuePair{ParamValue::Float(std::nan("")), ParamValue::Float(std::nan("7")),
-                              true},
-                    ValuePair{ParamValue::Str("a"), ParamValue::Str("a"), true},
-                    ValuePair{ParamValue::Str("a"), ParamValue::Str("A"), false},
-                    ValuePair{ParamValue::Int(-1), ParamValue::Int(-1), true}));
+    testing::Values(
+        ValuePair{"IntIsNotFloat", ParamValue::Int(1), ParamValue::Float(1.0), false},
+        ValuePair{"BoolIsNotInt", ParamValue::Bool(true), ParamValue::Int(1), false},
+        ValuePair{"BoolIsNotFloat", ParamValue::Bool(false), ParamValue::Float(0.0), false},
+        ValuePair{"ZeroIsNotNegativeZero", ParamValue::Float(0.0), ParamValue::Float(-0.0), false},
+        ValuePair{"NansOfAnySignAndPayload", ParamValue::Float(nan_with_payload(1)),
+                  ParamValue::Float(-nan_with_payload(0x8000000000000ULL | 5)), true},
+        ValuePair{"QuietNans", ParamValue::Float(std::nan("")), ParamValue::Float(std::nan("7")),
+                  true},
+        ValuePair{"SameStr", ParamValue::Str("a"), ParamValue::Str("a"), true},
+        ValuePair{"StrCaseMatters", ParamValue::Str("a"), ParamValue::Str("A"), false},
+        ValuePair{"SameInt", ParamValue::Int(-1), ParamValue::Int(-1), true}),
+    by_name);
 
 // One key of every kind, with parameters of every type.
 std::vector<NodeKey> sample_keys() {

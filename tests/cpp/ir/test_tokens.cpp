@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "ir/token.hpp"
+#include "test_names.hpp"
 
 namespace zembrik {
 namespace {
@@ -27,6 +28,7 @@ TEST(Escape, RoundTripsAndEscapesPercentFirst) {
 }
 
 struct TokenCase {
+  const char* name;
   NodeKey key;
   std::string token;
   std::string label;
@@ -44,33 +46,42 @@ const PayloadDescriptor kDescriptor{"k", "h", "fw", "2", "s", std::nullopt};
 INSTANTIATE_TEST_SUITE_P(
     Keys, Tokens,
     testing::Values(
-        TokenCase{Op{"add", kAddRight, {0}}, "op|add|scalar=f0000000000000000;side=sr",
+        TokenCase{"AddRight", Op{"add", kAddRight, {0}}, "op|add|scalar=f0000000000000000;side=sr",
                   "Op add {scalar=0, side=\"r\"}"},
-        TokenCase{Op{"mul",
+        TokenCase{"MulLeft",
+                  Op{"mul",
                      map_of({{"scalar", ParamValue::Float(1.0)}, {"side", ParamValue::Str("l")}}),
                      {}},
                   "op|mul|scalar=f3ff0000000000000;side=sl", "Op mul {scalar=1, side=\"l\"}"},
-        TokenCase{Op{"100%", {}, {}}, "op|100%25", "Op 100%"},
-        TokenCase{Op{"", {}, {}}, "op|", "Op "}, TokenCase{Op{"add", {}, {}}, "op|add", "Op add"},
-        TokenCase{Source{"a|b", {}}, "src|a%7Cb", "Source a|b"},
-        TokenCase{Source{"a", map_of({{"n", ParamValue::Int(3)}})}, "src|a|n=i3", "Source a {n=3}"},
-        TokenCase{Reduction{"sum", map_of({{"axis", ParamValue::Int(-3)}}), {}}, "red|sum|axis=i-3",
+        TokenCase{"EscapedPercent", Op{"100%", {}, {}}, "op|100%25", "Op 100%"},
+        TokenCase{"EmptyName", Op{"", {}, {}}, "op|", "Op "},
+        TokenCase{"NoParams", Op{"add", {}, {}}, "op|add", "Op add"},
+        TokenCase{"EscapedBar", Source{"a|b", {}}, "src|a%7Cb", "Source a|b"},
+        TokenCase{"SourceWithInt", Source{"a", map_of({{"n", ParamValue::Int(3)}})}, "src|a|n=i3",
+                  "Source a {n=3}"},
+        TokenCase{"ReductionWithNegativeInt",
+                  Reduction{"sum", map_of({{"axis", ParamValue::Int(-3)}}), {}}, "red|sum|axis=i-3",
                   "Reduction sum {axis=-3}"},
-        TokenCase{Exchange{{}, {1}}, "exch", "Exchange"},
-        TokenCase{Exchange{map_of({{"scheme", ParamValue::Str("hash")}}), {}}, "exch|scheme=shash",
-                  "Exchange {scheme=\"hash\"}"},
-        TokenCase{Join{map_of({{"how", ParamValue::Str("inner")}}), {1, 2}}, "join|how=sinner",
-                  "Join {how=\"inner\"}"},
-        TokenCase{External{kDescriptor, {}, {}}, "ext|k|h|fw|2|s|-", "External k:h [fw 2]"},
-        TokenCase{External{PayloadDescriptor{"a|b", "h", "f", "v", "s;=", "p"},
+        TokenCase{"Exchange", Exchange{{}, {1}}, "exch", "Exchange"},
+        TokenCase{"ExchangeWithStr", Exchange{map_of({{"scheme", ParamValue::Str("hash")}}), {}},
+                  "exch|scheme=shash", "Exchange {scheme=\"hash\"}"},
+        TokenCase{"Join", Join{map_of({{"how", ParamValue::Str("inner")}}), {1, 2}},
+                  "join|how=sinner", "Join {how=\"inner\"}"},
+        TokenCase{"External", External{kDescriptor, {}, {}}, "ext|k|h|fw|2|s|-",
+                  "External k:h [fw 2]"},
+        TokenCase{"ExternalFieldsKeptRaw",
+                  External{PayloadDescriptor{"a|b", "h", "f", "v", "s;=", "p"},
                            map_of({{"batch", ParamValue::Int(8)}}),
                            {}},
                   "ext|a|b|h|f|v|s;=|p|batch=i8", "External a|b:h [f v] {batch=8}"},
-        TokenCase{Stage{{0}, {StageOp{"op|a", {}}, StageOp{"op|b", {}}, StageOp{"op|c", {}}}},
+        TokenCase{"Stage",
+                  Stage{{0}, {StageOp{"op|a", {}}, StageOp{"op|b", {}}, StageOp{"op|c", {}}}},
                   "stage|3", "Stage[3 members]"},
         TokenCase{
+            "EscapedParamKey",
             Op{"k", map_of({{"a=b", ParamValue::Str("x;y")}, {"t", ParamValue::Bool(false)}}), {}},
-            "op|k|a%3Db=sx%3By;t=bfalse", "Op k {a=b=\"x;y\", t=false}"}));
+            "op|k|a%3Db=sx%3By;t=bfalse", "Op k {a=b=\"x;y\", t=false}"}),
+    by_name);
 
 TEST(ValueTokens, FloatsUseCanonicalBits) {
   EXPECT_EQ(token(ParamValue::Float(-0.0)), "f8000000000000000");
@@ -98,18 +109,36 @@ TEST(ParseOpToken, RoundTripsOpAndReductionTokens) {
   }
 }
 
-class RejectedTokens : public testing::TestWithParam<const char*> {};
+struct RejectedCase {
+  const char* name;
+  const char* text;
+};
+
+class RejectedTokens : public testing::TestWithParam<RejectedCase> {};
 TEST_P(RejectedTokens, YieldNothing) {
-  EXPECT_FALSE(parse_op_token(GetParam())) << GetParam();
+  EXPECT_FALSE(parse_op_token(GetParam().text)) << GetParam().text;
 }
-INSTANTIATE_TEST_SUITE_P(Malformed, RejectedTokens,
-                         testing::Values("op", "src|a", "exch", "join|how=sx", "stage|2",
-                                         "ext|k|h|f|v|s|-", "Op|a", "op|a|k", "op|a|k=",
-                                         "op|a|k=x1", "op|a|k=i", "op|a|k=i1;", "op|a|;k=i1",
-                                         "op|a|k=bTrue", "op|a|k=f-1", "op|a|k=FF", "op|a|k=f",
-                                         "op|a|k=f+", "op|a|k=f10000000000000000", "op|a|k=i+",
-                                         "op|a|k=i-", "op|a|k=i1x", "op|a|k=i9223372036854775808",
-                                         "op|a|k=\xc3\xa9x", "op|a|k=i+-1", "op|a|k=f0x1"));
+INSTANTIATE_TEST_SUITE_P(
+    Malformed, RejectedTokens,
+    testing::Values(
+        RejectedCase{"NoName", "op"}, RejectedCase{"SourceKind", "src|a"},
+        RejectedCase{"ExchangeKind", "exch"}, RejectedCase{"JoinKind", "join|how=sx"},
+        RejectedCase{"StageKind", "stage|2"}, RejectedCase{"ExternalKind", "ext|k|h|f|v|s|-"},
+        RejectedCase{"CapitalKind", "Op|a"}, RejectedCase{"KeyWithoutValue", "op|a|k"},
+        RejectedCase{"EmptyValue", "op|a|k="}, RejectedCase{"UnknownType", "op|a|k=x1"},
+        RejectedCase{"IntWithoutDigits", "op|a|k=i"},
+        RejectedCase{"TrailingSeparator", "op|a|k=i1;"},
+        RejectedCase{"LeadingSeparator", "op|a|;k=i1"},
+        RejectedCase{"BoolCapitalized", "op|a|k=bTrue"},
+        RejectedCase{"FloatWithSign", "op|a|k=f-1"}, RejectedCase{"CapitalType", "op|a|k=FF"},
+        RejectedCase{"FloatWithoutDigits", "op|a|k=f"}, RejectedCase{"FloatOnlyPlus", "op|a|k=f+"},
+        RejectedCase{"FloatTooLong", "op|a|k=f10000000000000000"},
+        RejectedCase{"IntOnlyPlus", "op|a|k=i+"}, RejectedCase{"IntOnlyMinus", "op|a|k=i-"},
+        RejectedCase{"IntTrailingLetter", "op|a|k=i1x"},
+        RejectedCase{"IntOverflow", "op|a|k=i9223372036854775808"},
+        RejectedCase{"NonAsciiType", "op|a|k=\xc3\xa9x"},
+        RejectedCase{"IntTwoSigns", "op|a|k=i+-1"}, RejectedCase{"FloatHexPrefix", "op|a|k=f0x1"}),
+    by_name);
 
 TEST(ParseOpToken, AcceptedEdgeForms) {
   const auto parsed = [](const char* text) {

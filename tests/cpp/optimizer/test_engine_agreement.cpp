@@ -18,6 +18,7 @@
 #include "optimizer/rules.hpp"
 #include "optimizer/saturation_engine.hpp"
 #include "serialize/blob.hpp"
+#include "test_names.hpp"
 #include "test_support.hpp"
 
 namespace zembrik {
@@ -253,7 +254,8 @@ TEST_P(EnginesAgree, WithTheIncrementalReducersForm) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(RandomGraphs, EnginesAgree, testing::Range<std::uint64_t>(0, 150));
+INSTANTIATE_TEST_SUITE_P(RandomGraphs, EnginesAgree, testing::Range<std::uint64_t>(0, 150),
+                         numbered("Seed"));
 
 // Millions of nodes in which one commutative name dominates: each block of a
 // lane adds x and a source in both orders, takes an identity of the twin,

@@ -6,6 +6,7 @@
 
 #include "ir/token.hpp"
 #include "optimizer/pipeline.hpp"
+#include "test_names.hpp"
 #include "test_support.hpp"
 
 namespace zembrik {
@@ -82,7 +83,7 @@ TEST(ToEngineGraph, RepeatedIdentitiesKeepTheirFirstTokenAcrossGrowth) {
 }
 
 struct CseCase {
-  const char* what;
+  const char* name;
   std::vector<std::pair<std::string, std::vector<EngineId>>> nodes;
   std::vector<EngineId> outputs;
   std::vector<EngineId> cse_map;
@@ -94,20 +95,20 @@ TEST_P(Cse, MergesEqualTokensOverEqualInputs) {
   const CseCase& c = GetParam();
   const EngineGraph g = graph_of(c.nodes, c.outputs);
   const Eliminated e = cse(g);
-  EXPECT_EQ(e.cse_map, c.cse_map) << c.what;
+  EXPECT_EQ(e.cse_map, c.cse_map) << c.name;
   EXPECT_EQ(e.graph.tokens, g.tokens);
   // The first of each class survives, over the survivors' ids.
   for (EngineId i = 0; i < g.size(); ++i) {
     const EngineId kept = e.cse_map[i];
-    EXPECT_EQ(e.graph.nodes[kept].token, g.nodes[i].token) << c.what;
-    EXPECT_EQ(e.graph.nodes[kept].boundary, g.nodes[i].boundary) << c.what;
+    EXPECT_EQ(e.graph.nodes[kept].token, g.nodes[i].token) << c.name;
+    EXPECT_EQ(e.graph.nodes[kept].boundary, g.nodes[i].boundary) << c.name;
     std::vector<EngineId> mapped;
     for (EngineId x : g.inputs_of(i)) mapped.push_back(e.cse_map[x]);
-    EXPECT_EQ(inputs_of(e.graph, kept), mapped) << c.what;
+    EXPECT_EQ(inputs_of(e.graph, kept), mapped) << c.name;
   }
   std::vector<EngineId> outputs;
   for (EngineId o : g.outputs) outputs.push_back(e.cse_map[o]);
-  EXPECT_EQ(e.graph.outputs, outputs) << c.what;
+  EXPECT_EQ(e.graph.outputs, outputs) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -127,7 +128,8 @@ INSTANTIATE_TEST_SUITE_P(
         CseCase{"arity matters",
                 {{"src|a", {}}, {"op|f", {0}}, {"op|f", {0, 0}}, {"op|f", {}}, {"op|f", {0}}},
                 {4},
-                {0, 1, 2, 3, 1}}));
+                {0, 1, 2, 3, 1}}),
+    by_name);
 
 }  // namespace
 }  // namespace zembrik

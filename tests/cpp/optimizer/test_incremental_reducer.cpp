@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "optimizer/incremental_reducer.hpp"
+#include "test_names.hpp"
 #include "test_support.hpp"
 
 namespace zembrik {
@@ -13,7 +14,7 @@ std::uint64_t must(Result<std::uint64_t, BadNodeId> r) {
 }
 
 struct FoldCase {
-  const char* what;
+  const char* name;
   std::vector<NodeKey> keys;
   std::uint64_t canonical;
 };
@@ -23,7 +24,7 @@ class Folds : public testing::TestWithParam<FoldCase> {};
 TEST_P(Folds, CanonicalCount) {
   IncrementalReducer r;
   EXPECT_EQ(must(r.step(arena_of(GetParam().keys))), GetParam().keys.size());
-  EXPECT_EQ(r.canonical_count(), GetParam().canonical) << GetParam().what;
+  EXPECT_EQ(r.canonical_count(), GetParam().canonical) << GetParam().name;
   EXPECT_EQ(r.watermark(), r.total_work());
 }
 
@@ -37,7 +38,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FoldCase{"merges propagate",
                              {Source{"x", {}}, Op{"add", scalar(0.0, "r"), {0}},
                               Op{"mul", {}, {0, 1}}, Op{"mul", {}, {1, 0}}},
-                             2}));
+                             2}),
+    by_name);
 
 TEST(IncrementalReducer, StepsConsumeOnlyTheDelta) {
   const std::vector<NodeKey> keys = {Source{"a", {}}, Source{"b", {}}, Op{"f", {}, {0}},

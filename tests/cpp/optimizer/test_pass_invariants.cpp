@@ -8,6 +8,7 @@
 #include "ir/key_record.hpp"
 #include "optimizer/pass_invariants.hpp"
 #include "optimizer/saturation_engine.hpp"
+#include "test_names.hpp"
 #include "test_support.hpp"
 
 namespace zembrik {
@@ -53,7 +54,7 @@ TEST(PassInvariants, RealPassesKeepThem) {
 }
 
 struct Breakage {
-  const char* what;
+  const char* name;
   const char* promise;  // the part of the failure message naming it
   std::function<void(Passes&)> apply;
 };
@@ -65,7 +66,7 @@ TEST_P(BrokenPromise, FailsNamingIt) {
   GetParam().apply(p);
   try {
     p.verify_all();
-    ADD_FAILURE() << GetParam().what << ": no failure";
+    ADD_FAILURE() << GetParam().name << ": no failure";
   } catch (const InternalFailure& failure) {
     EXPECT_NE(std::string(failure.what()).find(GetParam().promise), std::string::npos)
         << failure.what();
@@ -134,7 +135,8 @@ INSTANTIATE_TEST_SUITE_P(
         Breakage{"a boundary placed in a stage", "a boundary lands alone",
                  [](Passes& p) { p.fused.placement[0].member = 0; }},
         Breakage{"a reduced output missing", "outputs match one to one",
-                 [](Passes& p) { p.fused.outputs.pop_back(); }}));
+                 [](Passes& p) { p.fused.outputs.pop_back(); }}),
+    by_name);
 
 TEST(PassInvariants, EliminationLeavesNoEqualNodes) {
   // Two sources over one token are equal nodes; over two tokens they are not.

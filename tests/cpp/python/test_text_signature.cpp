@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "test_names.hpp"
+
 namespace zembrik::py {
 namespace {
 
@@ -59,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
                       {"store", "*maximal_fusion=", "*outputs="}},
         SignatureCase{"PayloadDescriptor(*, kind, preprocessing_ref=None)\n--\n\nbody",
                       "PayloadDescriptor",
-                      {"*kind", "*preprocessing_ref="}}));
+                      {"*kind", "*preprocessing_ref="}}),
+    by_name);
 
 TEST(TextSignature, RefusesTextOfAnotherForm) {
   for (const char* doc : {

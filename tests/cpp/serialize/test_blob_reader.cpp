@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "serialize/blob.hpp"
+#include "test_names.hpp"
 
 namespace zembrik {
 namespace {
@@ -55,44 +56,54 @@ const char* const kCut = "truncated zembrik IR blob";
 const char* const kMagic = "not a zembrik IR blob (bad magic/version)";
 const char* const kUtf8 = "invalid utf-8 in zembrik IR blob";
 
-class DeserializeRejects : public testing::TestWithParam<std::pair<std::string, const char*>> {};
+struct Fault {
+  const char* name;
+  std::string blob;
+  const char* message;
+};
+
+class DeserializeRejects : public testing::TestWithParam<Fault> {};
 
 TEST_P(DeserializeRejects, WithTheFirstFault) {
-  Result<Graph, BlobError> store = deserialize(GetParam().first);
+  Result<Graph, BlobError> store = deserialize(GetParam().blob);
   ASSERT_FALSE(store.ok());
-  EXPECT_EQ(store.error().message(), GetParam().second);
+  EXPECT_EQ(store.error().message(), GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, DeserializeRejects,
     testing::Values(
-        std::pair{std::string(), kCut}, std::pair{std::string("ZIR"), kCut},
-        std::pair{std::string("ZIR2"), kMagic}, std::pair{std::string("abcdefgh"), kMagic},
-        std::pair{std::string("ZIR1\0\0\0", 7), kCut}, std::pair{Bytes::header(0).data, kCut},
-        std::pair{Bytes::header(1).u8(7).data, "invalid node tag 7"},
-        std::pair{Bytes::header(1).u8(0).str("a").u32(1).str("k").u8(4).data,
-                  "invalid param tag 4"},
-        std::pair{stage_blob({{2, 0}}), "invalid stage-ref tag 2"},
-        std::pair{Bytes::header(1).u8(0).str("a\xff").data, kUtf8},
-        std::pair{Bytes::header(1).u8(0).str("\xed\xa0\x80").data, kUtf8},  // surrogate
-        std::pair{Bytes::header(1).u8(0).str("\xc0\x80").data, kUtf8},      // overlong
-        std::pair{Bytes::header(1).u8(0).str("a").u32(1).str("k").u8(3).str("\xe2\x82").data,
-                  kUtf8},
-        std::pair{Bytes::header(1).op("m", {0}).data, "node reference 0 out of range"},
-        std::pair{Bytes::header(2).source("a").op("m", {0, 5}).data,
-                  "node reference 5 out of range"},
-        std::pair{stage_blob({{1, 1}}), "node reference 1 out of range"},          // its own member
-        std::pair{stage_blob({{0, 0}, {0, 1}}), "node reference 1 out of range"},  // no input 1
-        std::pair{Bytes::header(1).source("a").outputs({0, 1}).data,
-                  "node reference 1 out of range"},
-        std::pair{Bytes::header(1).source("a").u32(2).u64(0).data, kCut},
+        Fault{"Empty", std::string(), kCut}, Fault{"ShortMagic", std::string("ZIR"), kCut},
+        Fault{"OtherVersion", std::string("ZIR2"), kMagic},
+        Fault{"OtherMagic", std::string("abcdefgh"), kMagic},
+        Fault{"ShortCount", std::string("ZIR1\0\0\0", 7), kCut},
+        Fault{"NoOutputs", Bytes::header(0).data, kCut},
+        Fault{"NodeTag", Bytes::header(1).u8(7).data, "invalid node tag 7"},
+        Fault{"ParamTag", Bytes::header(1).u8(0).str("a").u32(1).str("k").u8(4).data,
+              "invalid param tag 4"},
+        Fault{"StageRefTag", stage_blob({{2, 0}}), "invalid stage-ref tag 2"},
+        Fault{"BadByteInName", Bytes::header(1).u8(0).str("a\xff").data, kUtf8},
+        Fault{"SurrogateName", Bytes::header(1).u8(0).str("\xed\xa0\x80").data, kUtf8},
+        Fault{"OverlongName", Bytes::header(1).u8(0).str("\xc0\x80").data, kUtf8},
+        Fault{"CutStrParam",
+              Bytes::header(1).u8(0).str("a").u32(1).str("k").u8(3).str("\xe2\x82").data, kUtf8},
+        Fault{"SelfReference", Bytes::header(1).op("m", {0}).data, "node reference 0 out of range"},
+        Fault{"ForwardReference", Bytes::header(2).source("a").op("m", {0, 5}).data,
+              "node reference 5 out of range"},
+        Fault{"MemberOwnReference", stage_blob({{1, 1}}), "node reference 1 out of range"},
+        Fault{"MissingStageInput", stage_blob({{0, 0}, {0, 1}}), "node reference 1 out of range"},
+        Fault{"OutputOutOfRange", Bytes::header(1).source("a").outputs({0, 1}).data,
+              "node reference 1 out of range"},
+        Fault{"CutOutputs", Bytes::header(1).source("a").u32(2).u64(0).data, kCut},
         // Counts the remaining bytes cannot hold end as truncated, not as
         // allocations of their size.
-        std::pair{Bytes::header(0xFFFFFFFF).source("a").data, kCut},
-        std::pair{Bytes::header(1).u8(0).u32(0xFFFFFFFF).data, kCut},
-        std::pair{Bytes::header(1).u8(4).u32(0).u32(0xFFFFFFFF).data, kCut},
+        Fault{"HugeRecordCount", Bytes::header(0xFFFFFFFF).source("a").data, kCut},
+        Fault{"HugeNameLength", Bytes::header(1).u8(0).u32(0xFFFFFFFF).data, kCut},
+        Fault{"HugeMemberCount", Bytes::header(1).u8(4).u32(0).u32(0xFFFFFFFF).data, kCut},
         // Fields are checked in order: the name before a later reference.
-        std::pair{Bytes::header(1).u8(1).str("\xff").u32(0).u32(1).u64(9).data, kUtf8}));
+        Fault{"NameBeforeReference", Bytes::header(1).u8(1).str("\xff").u32(0).u32(1).u64(9).data,
+              kUtf8}),
+    by_name);
 
 TEST(Deserialize, ARepeatedRecordInternsToTheFirstAndLaterReferencesStayRight) {
   // [src a, src a, src b, src c, op g [2, 3]]: g must consume b and c.
@@ -147,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(HiddenRepeat{"FanOut", fan_out_blob(), 22, Op{"g", {}, {6}}},
                     HiddenRepeat{"Sources", sources_blob(), 11, Op{"g", {}, {3}}},
                     HiddenRepeat{"NanPayloads", nan_blob(), 2, Op{"g", {}, {0}}}),
-    [](const testing::TestParamInfo<HiddenRepeat>& info) { return info.param.name; });
+    by_name);
 
 TEST(Deserialize, LooseReadings) {
   // Keys out of order are sorted stably, any nonzero Bool or presence byte
