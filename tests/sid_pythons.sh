@@ -219,7 +219,7 @@ run_tests() {
     version=$(in_root "$venv/bin/python" -c 'import platform; print(platform.python_version())')
     echo "== Python tests on CPython $version (Debian sid root, $venv)"
     if [ -s "$root$venv/.zembrik-missing" ]; then
-      echo "== not installed on $version, for want of a wheel: $(cat "$root$venv/.zembrik-missing")"
+      echo "== test extras missing on $version (no wheel for it, or no network): $(cat "$root$venv/.zembrik-missing")"
     fi
     if ! in_root "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"; then
       failed+=("$version")
