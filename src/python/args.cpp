@@ -181,9 +181,12 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
 
 namespace {
 
-// Adds `note` to the exception being raised when it is one of the
-// conversion's own errors; returns false.
-bool note_conversion_error(PyRef note) {
+// Adds the note `make_note()` builds to the exception being raised when it
+// is one of the conversion's own errors; returns false. The note is built
+// with the error set aside, so that building it cannot replace the error,
+// and only when it is added.
+template <class MakeNote>
+bool note_conversion_error(MakeNote make_note) {
   PyObject* type;
   PyObject* value;
   PyObject* traceback;
@@ -196,13 +199,14 @@ bool note_conversion_error(PyRef note) {
       value != nullptr && (PyErr_GivenExceptionMatches(value, PyExc_TypeError) ||
                            PyErr_GivenExceptionMatches(value, PyExc_ValueError) ||
                            PyErr_GivenExceptionMatches(value, PyExc_OverflowError));
-  if (conversion_error && note) {
+  if (conversion_error) {
     // An interned method name: the interpreter's method cache keeps the
     // name object it last looked up, so a fresh string per call would pile
     // up there by the thousand.
     PyRef method(PyUnicode_InternFromString("add_note"));
-    PyRef added(method ? PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr)
-                       : nullptr);
+    PyRef note(method ? make_note() : PyRef());
+    PyRef added(note ? PyObject_CallMethodObjArgs(value, method.get(), note.get(), nullptr)
+                     : nullptr);
     if (!added) PyErr_Clear();  // the original error matters more than its note
   }
   PyErr_Restore(type, value, traceback);
@@ -212,21 +216,17 @@ bool note_conversion_error(PyRef note) {
 }  // namespace
 
 bool note_argument(const char* name) {
-  return note_conversion_error(PyRef(PyUnicode_FromFormat("while processing '%s'", name)));
+  return note_conversion_error(
+      [name] { return PyRef(PyUnicode_FromFormat("while processing '%s'", name)); });
 }
 
 bool note_param_key(std::string_view key) {
-  // The note is built with the error set aside, so that making it cannot
-  // replace the error; a key of exactly str runs no code in its repr.
-  PyObject* type;
-  PyObject* value;
-  PyObject* traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyRef text(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
-  PyRef note(text ? PyUnicode_FromFormat("while processing params key %R", text.get()) : nullptr);
-  if (!note) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  return note_conversion_error(std::move(note));
+  return note_conversion_error([key] {
+    // The repr of an exact str made from the key's text runs no user code.
+    PyRef text(PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size())));
+    return PyRef(text ? PyUnicode_FromFormat("while processing params key %R", text.get())
+                      : nullptr);
+  });
 }
 
 }  // namespace zembrik::py
