@@ -5,7 +5,8 @@ invert: 20,000 colliding names made one reduce about 35 times slower than
 random names, with the interpreter lock held. Every table that input can
 steer is keyed now, so the colliding names cost what random ones do. The
 comparison is of two timings taken side by side, not of a time against a
-constant."""
+constant, and each timing is the CPU time of the thread that reduces: time
+the machine gives to other processes does not count."""
 
 import time
 
@@ -31,11 +32,11 @@ def test_colliding_names_reduce_as_fast_as_random_ones():
     hostile, hostile_outputs = store_of(colliding.colliding_names(COUNT))
     plain, plain_outputs = store_of(colliding.random_names(COUNT))
     times = {"hostile": [], "plain": []}
-    for _ in range(3):
+    for _ in range(5):
         for kind, store, outputs in (("hostile", hostile, hostile_outputs),
                                      ("plain", plain, plain_outputs)):
-            start = time.perf_counter()
+            start = time.thread_time()
             _, report = store.reduce(outputs=outputs)
-            times[kind].append(time.perf_counter() - start)
+            times[kind].append(time.thread_time() - start)
             assert report["stages"] == COUNT
     assert min(times["hostile"]) <= 3 * min(times["plain"]), times
