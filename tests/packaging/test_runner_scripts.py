@@ -1,6 +1,7 @@
 """tests/run and tests/sid_pythons.sh refuse arguments they do not know
-before doing anything, and the sid root's preparation says why it skips
-where the root cannot be made, never deleting a root that has mounts."""
+before doing anything, a failed step of tests/run stops that step but not
+the run, and the sid root's preparation says why it skips where the root
+cannot be made, never deleting a root that has mounts."""
 
 import os
 import shutil
@@ -11,6 +12,7 @@ import pytest
 from packaging_support import ROOT
 
 RUN = ROOT / "tests" / "run"
+STEPS = ROOT / "tests" / "steps.sh"
 SID = ROOT / "tests" / "sid_pythons.sh"
 UNREACHABLE = "http://127.0.0.1:9/debian"  # the discard port: refused at once
 
@@ -47,6 +49,35 @@ def test_run_refuses_an_unknown_argument_before_running_anything(args):
     assert done.returncode == 2
     assert done.stderr.startswith(f"tests/run: unknown argument: {args[-1]}\nusage: tests/run")
     assert done.stdout == ""
+
+
+STEP_SCRIPT = """set -euo pipefail
+. "$1"
+stops_at_its_first_failure() { echo "first ran"; false; echo "first went on"; }
+passes() { echo "second ran"; }
+run_step "first" stops_at_its_first_failure
+run_step "second" passes
+run_step "third" sh -c "exit 3"
+note_failed_step "noted"
+report_steps
+echo "the run went on after its report"
+"""
+
+
+def test_a_failed_step_ends_itself_and_the_run_goes_on_to_report_every_failure():
+    done = call("bash", "-c", STEP_SCRIPT, "bash", STEPS)
+    assert done.returncode == 1, done.stderr
+    lines = done.stdout.splitlines()
+    assert "first ran" in lines and "second ran" in lines
+    assert "first went on" not in lines and "the run went on after its report" not in lines
+    assert lines[-4:] == ["== 3 steps failed:", "==   first", "==   third", "==   noted"]
+
+
+def test_a_run_whose_steps_pass_reports_so_and_goes_on():
+    script = '. "$1"; run_step "only" true; report_steps; echo after'
+    done = call("bash", "-c", f"set -euo pipefail; {script}", "bash", STEPS)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["== only", "== every step passed", "after"]
 
 
 @pytest.mark.parametrize("args", [[], ["test"], ["prepare", "extra"], ["run"]])
